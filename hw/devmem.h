@@ -1,0 +1,47 @@
+/*
+ * Device-memory accessors: the only way the flash library and the pin module touch hardware.
+ *
+ * Every access through a physical window is one access of the stated width, performed exactly once
+ * and in program order. On the module these are single volatile accesses. On the host the window's
+ * pages are reserved but never backed: each access is handed to the simulated bus, which finds the
+ * model that owns the physical address.
+ */
+#ifndef KALVORI_HW_DEVMEM_H
+#define KALVORI_HW_DEVMEM_H
+
+#include "platform/platform.h"
+
+#if defined(KALVORI_HOST)
+
+u32 HostDevRead32(const volatile u32* address);
+void HostDevWrite32(volatile u32* address, u32 value);
+void HostDevCopyFrom(void* destination, const volatile u32* source, u32 bytes);
+
+inline u32 DevRead32(const volatile u32* address) { return HostDevRead32(address); }
+inline void DevWrite32(volatile u32* address, u32 value) { HostDevWrite32(address, value); }
+/* Block copy out of a window (the NOR read): any access width. */
+inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes)
+{
+    HostDevCopyFrom(destination, source, bytes);
+}
+
+#else
+
+inline u32 DevRead32(const volatile u32* address) { return *address; }
+inline void DevWrite32(volatile u32* address, u32 value) { *address = value; }
+inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes)
+{
+    u8* to = (u8*)destination;
+    const volatile u8* from = (const volatile u8*)source;
+    while (bytes--) *to++ = *from++;
+}
+
+#endif
+
+/* The register at a byte offset of a window. */
+inline volatile u32* DevReg(volatile u32* window, u32 byteOffset)
+{
+    return (volatile u32*)((volatile u8*)window + byteOffset);
+}
+
+#endif /* KALVORI_HW_DEVMEM_H */

@@ -1,0 +1,11 @@
+// The subcommands of kalvori. Each Add...Command registers one subcommand whose callback runs the
+// command and leaves its exit status in status.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace tools {
+
+void AddSimCommand(CLI::App& app, int& status);
+
+}  // namespace tools
