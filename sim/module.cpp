@@ -18,6 +18,7 @@ Module::Module(Description description, ModuleOptions options)
       address_space_(bus_) {
   if (active_) throw std::logic_error("a simulated module is already active");
   ResetDeviceState();
+  AttachHardware();
   active_ = this;
 }
 

@@ -68,6 +68,21 @@ class Module {
   void Report(const std::string& line);
   const std::vector<std::string>& Reports() const { return reports_; }
 
+  // --- hardware: the models on the bus, owned by the module ---
+  template <class T>
+  T& AddDevice(std::unique_ptr<T> device) {
+    T& ref = *device;
+    devices_.push_back(std::move(device));
+    return ref;
+  }
+  template <class T>
+  T* FindDevice() {
+    for (auto& d : devices_) {
+      if (auto* t = dynamic_cast<T*>(d.get())) return t;
+    }
+    return nullptr;
+  }
+
   // --- local heap ---
   void* HeapAlloc(std::uint32_t bytes);
   void HeapFree(void* memory);
@@ -88,6 +103,10 @@ class Module {
   std::string debug_;
   std::vector<std::string> reports_;
   std::map<void*, std::uint32_t> heap_blocks_;
+  std::vector<std::unique_ptr<BusDevice>> devices_;  // after bus_: detached before it goes
+
+  // Builds the models the description names and attaches them to the bus (sim/hardware.cpp).
+  void AttachHardware();
 };
 
 // Puts every module-level variable of the device code back to its value at process start.

@@ -1,0 +1,22 @@
+// The module's hardware as its description names it: the processor's GPIO and pin-multiplexing
+// registers on every module, and the boot flash (a NOR pair at physical 0, or NAND behind the
+// processor's NAND controller).
+#include "sim/module.h"
+
+namespace sim {
+
+void Module::AttachHardware() {
+  const nlohmann::json& flash = description_.flash;
+  std::string type = "none";
+  if (!flash.is_null()) {
+    if (!flash.contains("type") || !flash["type"].is_string()) {
+      throw DescriptionError("module description: field 'flash.type': expected \"nor\", \"nand\" or \"none\"");
+    }
+    type = flash["type"].get<std::string>();
+  }
+  if (type == "none") return;
+  // TEMPORARY until the flash models land.
+  throw DescriptionError("module description: field 'flash.type': \"" + type + "\" is not supported");
+}
+
+}  // namespace sim
