@@ -1,13 +1,64 @@
 /*
  * TEMPORARY: stand-ins for driver functions that have not landed yet, so that everything links.
- * Each goes as soon as its real implementation is committed; none of these survives.
+ * Each goes in the same commit as its real implementation; none of these survives.
  */
 #include "flash/bbmt/bbmt.h"
 #include "flash/flash_ops.h"
+#include "flash/nand/nand.h"
+#include "hw/cpu_regs.h"
+#include "hw/physwin.h"
+#include "hw/pins.h"
 
-FlashOpsTable FlashOps DEVICE_STATE;
+/* --- front end (flash/flash_ops.cpp) --- */
+DEVICE_STATE FlashOpsTable FlashOps;
+i32 FlashInit(void) { return 0; }
 
-i32 FlashInit(void)
-{
-    return 0;
-}
+/* --- processor registers (hw/cpu_regs.cpp) --- */
+u32 ReadCpuProductNumber(void) { return 0; }
+
+/* --- physical windows (hw/physwin.cpp) --- */
+volatile u32* MapPhysWindow(u32) { return 0; }
+volatile u32* MapPhysRegion(u32, u32) { return 0; }
+void UnmapPhysWindow(volatile u32*) {}
+
+/* --- pins (hw/pins.cpp) --- */
+void PinsOpen(void) {}
+void PinsClose(void) {}
+void SetPinDirection(u32, i32) {}
+void SetPinFunction(u32, u32, i32) {}
+void SetPinLevel(u32, i32) {}
+void DrivePinHigh(u32) {}
+
+/* --- NAND controller (flash/nand/) --- */
+i32 NandProbe(i32) { return 1; }
+i32 NandReadId(u32*) { return 1; }
+i32 NandReset(void) { return 1; }
+i32 NandWaitStatus(u32) { return -1; }
+i32 NandCommandResult(void) { return 1; }
+void NandSetTimings(void) {}
+void NandSetControl(void) {}
+void NandSetEcc(i32) {}
+void NandSetSpare(i32) {}
+u32 NandPageSize(void) { return 0; }
+u32 NandBlockSize(void) { return 0; }
+u32 NandBlockCount(void) { return 0; }
+u32 NandSpareSize(void) { return 0; }
+void NandSplitAddress(u32, u32*, u32*, i32, i32, u32*) {}
+i32 NandReadPage(u32*, u32, u32) { return 1; }
+i32 NandProgramPage(const u32*, u32, u32) { return 1; }
+i32 NandReadSpare(u32*, u32, u32) { return 1; }
+i32 NandWriteSpare(const u32*, u32, u32) { return 1; }
+i32 NandEraseBlock(u32) { return 1; }
+
+/* --- bad-block map (flash/bbmt/) --- */
+i32 BbmtInit(void) { return 0; }
+u32 LogicalToPhysical(u32) { return 0; }
+i32 BbmtRead(u32*, u32, u32) { return 0; }
+u32 BbmtReadWord(u32) { return 0; }
+i32 BbmtWrite(const u32*, u32, u32) { return 0; }
+i32 BbmtWriteWord(u32, u32) { return 0; }
+i32 BbmtWriteSpare(const u32*, u32, u32) { return 0; }
+i32 BbmtEraseBlock(u32) { return 0; }
+i32 BbmtEraseRange(u32, u32) { return 0; }
+i32 FindSpareBlock(u32, u32*, u32*) { return 0; }
+i32 ReplaceBadBlock(u32, u32) { return 0; }
