@@ -7,7 +7,6 @@
 #include "flash/nand/nand.h"
 #include "hw/cpu_regs.h"
 #include "hw/physwin.h"
-#include "hw/pins.h"
 
 /* --- front end (flash/flash_ops.cpp) --- */
 DEVICE_STATE FlashOpsTable FlashOps;
@@ -20,14 +19,6 @@ u32 ReadCpuProductNumber(void) { return 0; }
 volatile u32* MapPhysWindow(u32) { return 0; }
 volatile u32* MapPhysRegion(u32, u32) { return 0; }
 void UnmapPhysWindow(volatile u32*) {}
-
-/* --- pins (hw/pins.cpp) --- */
-void PinsOpen(void) {}
-void PinsClose(void) {}
-void SetPinDirection(u32, i32) {}
-void SetPinFunction(u32, u32, i32) {}
-void SetPinLevel(u32, i32) {}
-void DrivePinHigh(u32) {}
 
 /* --- NAND controller (flash/nand/) --- */
 i32 NandProbe(i32) { return 1; }
