@@ -20,27 +20,6 @@ volatile u32* MapPhysWindow(u32) { return 0; }
 volatile u32* MapPhysRegion(u32, u32) { return 0; }
 void UnmapPhysWindow(volatile u32*) {}
 
-/* --- NAND controller (flash/nand/) --- */
-i32 NandProbe(i32) { return 1; }
-i32 NandReadId(u32*) { return 1; }
-i32 NandReset(void) { return 1; }
-i32 NandWaitStatus(u32) { return -1; }
-i32 NandCommandResult(void) { return 1; }
-void NandSetTimings(void) {}
-void NandSetControl(void) {}
-void NandSetEcc(i32) {}
-void NandSetSpare(i32) {}
-u32 NandPageSize(void) { return 0; }
-u32 NandBlockSize(void) { return 0; }
-u32 NandBlockCount(void) { return 0; }
-u32 NandSpareSize(void) { return 0; }
-void NandSplitAddress(u32, u32*, u32*, i32, i32, u32*) {}
-i32 NandReadPage(u32*, u32, u32) { return 1; }
-i32 NandProgramPage(const u32*, u32, u32) { return 1; }
-i32 NandReadSpare(u32*, u32, u32) { return 1; }
-i32 NandWriteSpare(const u32*, u32, u32) { return 1; }
-i32 NandEraseBlock(u32) { return 1; }
-
 /* --- bad-block map (flash/bbmt/) --- */
 i32 BbmtInit(void) { return 0; }
 u32 LogicalToPhysical(u32) { return 0; }
