@@ -53,6 +53,8 @@ struct Description {
 
   static constexpr std::uint32_t kMainIdBase = 0x69054000;  // implementer and architecture fields
   static std::uint32_t MainIdForProduct(std::uint32_t product) { return kMainIdBase | (product & 0x3F) << 4; }
+  // The processor's product number: bits 9..4 of the main ID.
+  static std::uint32_t ProductOfMainId(std::uint32_t main_id) { return main_id >> 4 & 0x3F; }
 };
 
 // The file name of the description inside a module folder.

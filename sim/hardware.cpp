@@ -1,11 +1,14 @@
 // The module's hardware as its description names it: the processor's GPIO and pin-multiplexing
 // registers on every module, and the boot flash (a NOR pair at physical 0, or NAND behind the
 // processor's NAND controller).
+#include "sim/gpio.h"
 #include "sim/module.h"
 
 namespace sim {
 
 void Module::AttachHardware() {
+  AddDevice(std::make_unique<GpioModel>(Description::ProductOfMainId(description_.cpu_main_id))).AttachTo(bus_);
+
   const nlohmann::json& flash = description_.flash;
   std::string type = "none";
   if (!flash.is_null()) {
