@@ -12,14 +12,6 @@
 DEVICE_STATE FlashOpsTable FlashOps;
 i32 FlashInit(void) { return 0; }
 
-/* --- processor registers (hw/cpu_regs.cpp) --- */
-u32 ReadCpuProductNumber(void) { return 0; }
-
-/* --- physical windows (hw/physwin.cpp) --- */
-volatile u32* MapPhysWindow(u32) { return 0; }
-volatile u32* MapPhysRegion(u32, u32) { return 0; }
-void UnmapPhysWindow(volatile u32*) {}
-
 /* --- bad-block map (flash/bbmt/) --- */
 i32 BbmtInit(void) { return 0; }
 u32 LogicalToPhysical(u32) { return 0; }
