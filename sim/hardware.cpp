@@ -3,6 +3,7 @@
 // processor's NAND controller).
 #include "sim/gpio.h"
 #include "sim/module.h"
+#include "sim/nor_flash.h"
 
 namespace sim {
 
@@ -18,6 +19,10 @@ void Module::AttachHardware() {
     type = flash["type"].get<std::string>();
   }
   if (type == "none") return;
+  if (type == "nor") {
+    AddDevice(std::make_unique<NorFlash>(clock_, ParseNorFlashDescription(flash, description_.folder))).AttachTo(bus_);
+    return;
+  }
   // TEMPORARY until the flash models land.
   throw DescriptionError("module description: field 'flash.type': \"" + type + "\" is not supported");
 }

@@ -1,0 +1,636 @@
+#include "sim/nor_flash.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "sim/description.h"
+
+namespace sim {
+
+namespace {
+
+// --- geometry of one device ---
+constexpr std::uint32_t kDeviceBlockBytes = 0x20000;          // 128 KiB
+constexpr std::uint32_t kDeviceParameterBlockBytes = 0x8000;  // 32 KiB
+constexpr std::uint32_t kDeviceParameterAreaBytes = 0x20000;  // the lowest 128 KiB
+constexpr std::uint32_t kBusBytesPerDeviceByte = 2;           // two devices side by side
+constexpr std::uint32_t kBusWordBytes = 4;
+constexpr std::uint32_t kBusBlockBytes = kDeviceBlockBytes * kBusBytesPerDeviceByte;
+constexpr std::uint32_t kBusParameterBlockBytes = kDeviceParameterBlockBytes * kBusBytesPerDeviceByte;
+constexpr std::uint32_t kBusParameterAreaBytes = kDeviceParameterAreaBytes * kBusBytesPerDeviceByte;
+
+// Device codes of the parts with parameter blocks at the bottom.
+constexpr std::array<std::uint16_t, 4> kBottomParameterCodes = {0x881A, 0x881B, 0x891C, 0x8922};
+
+// --- query table (device word addresses) ---
+constexpr std::uint32_t kQueryString = 0x10;  // "QRY"
+constexpr std::uint32_t kQueryBufferSize = 0x2A;  // 2^n bytes, two bytes
+constexpr std::uint32_t kQueryRegionCount = 0x2C;
+constexpr std::uint32_t kQueryRegions = 0x2D;  // four bytes each: blocks - 1, block bytes / 256
+constexpr std::uint16_t kQueryBufferSizeCode = 5;  // 32 bytes
+
+constexpr std::uint8_t kSmallestSizeCode = 17;  // one 128 KiB block
+constexpr std::uint8_t kLargestSizeCode = 27;   // 256 MiB on the bus
+
+constexpr std::uint16_t kHalfErased = 0xFFFF;
+constexpr std::uint8_t kErasedByte = 0xFF;
+constexpr std::uint16_t kHalfMask = 0xFFFF;
+constexpr std::uint8_t kCommandMask = 0xFF;
+
+[[noreturn]] void Fail(const std::string& field, const std::string& what) {
+  throw DescriptionError("module description: field '" + field + "': " + what);
+}
+
+std::filesystem::path SidecarOf(const std::filesystem::path& image) {
+  std::filesystem::path sidecar = image;
+  sidecar += ".json";
+  return sidecar;
+}
+
+std::string Hex16(std::uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", value);
+  return text;
+}
+
+}  // namespace
+
+// --- description ---
+
+NorFlashConfig ParseNorFlashDescription(const nlohmann::json& flash, const std::filesystem::path& folder) {
+  NorFlashConfig config;
+  for (auto it = flash.begin(); it != flash.end(); ++it) {
+    static const std::array<const char*, 6> kKnown = {"type", "image", "device_code", "size_code", "faults",
+                                                      "comment"};
+    if (std::find_if(kKnown.begin(), kKnown.end(), [&](const char* k) { return it.key() == k; }) == kKnown.end()) {
+      Fail("flash." + it.key(), "unknown field");
+    }
+  }
+  if (flash.contains("image")) {
+    if (!flash["image"].is_string() || flash["image"].get<std::string>().empty()) {
+      Fail("flash.image", "expected the name of the image file, such as \"flash.img\"");
+    }
+    std::filesystem::path image(flash["image"].get<std::string>());
+    config.image = image.is_absolute() ? image : folder / image;
+  }
+  if (flash.contains("device_code")) {
+    std::uint32_t code = JsonU32(flash["device_code"], "flash.device_code");
+    if (code > kHalfMask) Fail("flash.device_code", "a device code is 16 bits, such as \"0x8922\"");
+    config.device_code = static_cast<std::uint16_t>(code);
+  }
+  if (flash.contains("size_code")) {
+    std::uint32_t code = JsonU32(flash["size_code"], "flash.size_code");
+    if (code < kSmallestSizeCode || code > kLargestSizeCode) {
+      Fail("flash.size_code", "each device holds 2^size_code bytes; give " + std::to_string(kSmallestSizeCode) +
+                                  " to " + std::to_string(kLargestSizeCode) + " (25: 64 MiB on the bus)");
+    }
+    config.size_code = static_cast<std::uint8_t>(code);
+  }
+  std::uint32_t bus_bytes = 2u << config.size_code;
+  if (flash.contains("faults")) {
+    const nlohmann::json& faults = flash["faults"];
+    if (!faults.is_object()) Fail("flash.faults", "expected an object");
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+      std::string field = "flash.faults." + it.key();
+      std::vector<std::uint32_t>* blocks = nullptr;
+      if (it.key() == "program_fails") {
+        blocks = &config.faults.program_fails;
+      } else if (it.key() == "erase_fails") {
+        blocks = &config.faults.erase_fails;
+      } else if (it.key() == "stays_locked") {
+        blocks = &config.faults.stays_locked;
+      } else if (it.key() == "never_ready") {
+        if (!it.value().is_boolean()) Fail(field, "expected true or false");
+        config.faults.never_ready = it.value().get<bool>();
+        continue;
+      } else if (it.key() == "manufacturer") {
+        std::uint32_t code = JsonU32(it.value(), field);
+        if (code > kHalfMask) Fail(field, "a manufacturer code is 16 bits");
+        config.faults.manufacturer = static_cast<int>(code);
+        continue;
+      } else {
+        Fail(field, "unknown fault (program_fails, erase_fails, stays_locked, never_ready, manufacturer)");
+      }
+      if (!it.value().is_array()) Fail(field, "expected an array of flash offsets, such as [\"0x13C0000\"]");
+      for (std::size_t i = 0; i < it.value().size(); ++i) {
+        std::string element = field + "[" + std::to_string(i) + "]";
+        std::uint32_t offset = JsonU32(it.value()[i], element);
+        if (offset >= bus_bytes) Fail(element, "beyond the flash's " + Hex(bus_bytes) + " bytes");
+        blocks->push_back(offset);
+      }
+    }
+  }
+  return config;
+}
+
+// --- construction and persistence ---
+
+NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
+    : clock_(clock),
+      config_(std::move(config)),
+      bottom_blocks_(std::find(kBottomParameterCodes.begin(), kBottomParameterCodes.end(), config_.device_code) !=
+                     kBottomParameterCodes.end()),
+      bus_bytes_(2u << config_.size_code) {
+  if (config_.size_code < kSmallestSizeCode || config_.size_code > kLargestSizeCode) {
+    throw std::invalid_argument("NOR flash: size code " + std::to_string(config_.size_code) + " is out of range");
+  }
+  granules_.resize(bus_bytes_ / kGranuleBytes);
+  std::size_t block_count = Blocks().size();
+  for (Lane& lane : lanes_) {
+    lane.blocks.resize(block_count);
+    lane.device_code = config_.device_code;
+    lane.size_code = config_.size_code;
+    if (config_.faults.never_ready) lane.never_ready = true;
+    if (config_.faults.manufacturer >= 0) lane.manufacturer = static_cast<std::uint16_t>(config_.faults.manufacturer);
+  }
+  for (unsigned lane = 0; lane < kLanes; ++lane) {
+    for (std::uint32_t offset : config_.faults.program_fails) FailProgram(offset, lane);
+    for (std::uint32_t offset : config_.faults.erase_fails) FailErase(offset, lane);
+    for (std::uint32_t offset : config_.faults.stays_locked) KeepLocked(offset, lane);
+  }
+  if (!config_.image.empty()) OpenImage();
+}
+
+NorFlash::~NorFlash() {
+  if (image_fd_ >= 0) ::close(image_fd_);
+}
+
+void NorFlash::OpenImage() {
+  const std::filesystem::path& image = config_.image;
+  const std::filesystem::path sidecar = SidecarOf(image);
+  const std::string where = image.string();
+  std::error_code error;
+  bool exists = std::filesystem::exists(image, error);
+  nlohmann::json record;
+
+  if (!exists) {
+    // A sparse file: creating the largest image writes nothing.
+    { std::ofstream create(image, std::ios::binary); }
+    std::filesystem::resize_file(image, bus_bytes_, error);
+    if (error) Fail("flash.image", "cannot create " + where + ": " + error.message());
+    WriteSidecar();
+  } else {
+    std::ifstream in(sidecar);
+    if (!in) {
+      Fail("flash.image", where + " has no sidecar " + sidecar.string() +
+                              " (device code, size code, written granules); remove the image to start afresh");
+    }
+    try {
+      record = nlohmann::json::parse(in);
+    } catch (const nlohmann::json::parse_error& e) {
+      Fail("flash.image", sidecar.string() + " is not valid JSON: " + e.what());
+    }
+    if (!record.is_object() || !record.contains("device_code") || !record.contains("size_code") ||
+        !record.contains("granules") || !record["granules"].is_array()) {
+      Fail("flash.image", sidecar.string() + " lacks device_code, size_code or granules");
+    }
+    std::uint32_t device_code = JsonU32(record["device_code"], "flash.image: " + sidecar.string() + ": device_code");
+    std::uint32_t size_code = JsonU32(record["size_code"], "flash.image: " + sidecar.string() + ": size_code");
+    if (device_code != config_.device_code) {
+      Fail("flash.device_code", Hex16(config_.device_code) + " disagrees with the image " + where + ", made for " +
+                                    Hex16(static_cast<std::uint16_t>(device_code)));
+    }
+    if (size_code != config_.size_code) {
+      Fail("flash.size_code", std::to_string(config_.size_code) + " disagrees with the image " + where +
+                                  ", made for size code " + std::to_string(size_code));
+    }
+    auto file_bytes = std::filesystem::file_size(image, error);
+    if (error || file_bytes != bus_bytes_) {
+      Fail("flash.image", where + " holds " + std::to_string(file_bytes) + " bytes, not the " +
+                              std::to_string(bus_bytes_) + " of size code " + std::to_string(size_code));
+    }
+  }
+
+  image_fd_ = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+  if (image_fd_ < 0) Fail("flash.image", "cannot open " + where + ": " + std::strerror(errno));
+
+  if (exists) {
+    for (const auto& entry : record["granules"]) {
+      std::uint32_t offset = JsonU32(entry, "flash.image: " + sidecar.string() + ": granules");
+      if (offset % kGranuleBytes != 0 || offset >= bus_bytes_) {
+        Fail("flash.image", sidecar.string() + " names granule " + Hex(offset) + ", which the image does not have");
+      }
+      std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
+      granule.resize(kGranuleBytes);
+      if (::pread(image_fd_, granule.data(), kGranuleBytes, offset) != static_cast<ssize_t>(kGranuleBytes)) {
+        Fail("flash.image", "cannot read " + where + " at " + Hex(offset));
+      }
+    }
+  }
+}
+
+void NorFlash::WriteSidecar() const {
+  nlohmann::json record;
+  record["device_code"] = Hex16(config_.device_code);
+  record["size_code"] = config_.size_code;
+  record["granule_bytes"] = kGranuleBytes;
+  nlohmann::json granules = nlohmann::json::array();
+  for (std::size_t i = 0; i < granules_.size(); ++i) {
+    if (!granules_[i].empty()) granules.push_back(Hex(static_cast<std::uint32_t>(i * kGranuleBytes)));
+  }
+  record["granules"] = granules;
+  std::filesystem::path sidecar = SidecarOf(config_.image);
+  std::filesystem::path temporary = sidecar;
+  temporary += ".new";
+  {
+    std::ofstream out(temporary);
+    out << record.dump(1) << "\n";
+    if (!out) throw std::runtime_error("NOR flash: cannot write " + temporary.string());
+  }
+  std::filesystem::rename(temporary, sidecar);
+}
+
+void NorFlash::Persist(std::uint32_t offset, std::uint32_t bytes) {
+  if (image_fd_ < 0) return;
+  while (bytes > 0) {
+    const std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
+    std::uint32_t in_granule = offset % kGranuleBytes;
+    std::uint32_t n = std::min(bytes, kGranuleBytes - in_granule);
+    if (!granule.empty() &&
+        ::pwrite(image_fd_, granule.data() + in_granule, n, offset) != static_cast<ssize_t>(n)) {
+      throw std::runtime_error("NOR flash: cannot write " + config_.image.string() + ": " + std::strerror(errno));
+    }
+    offset += n;
+    bytes -= n;
+  }
+}
+
+// --- geometry ---
+
+NorFlash::Block NorFlash::BlockAt(std::uint32_t offset) const {
+  std::uint32_t bytes = bottom_blocks_ && offset < kBusParameterAreaBytes ? kBusParameterBlockBytes : kBusBlockBytes;
+  return {offset & ~(bytes - 1), bytes};
+}
+
+std::vector<NorFlash::Block> NorFlash::Blocks() const {
+  std::vector<Block> blocks;
+  for (std::uint32_t offset = 0; offset < bus_bytes_; offset += BlockAt(offset).bytes) blocks.push_back(BlockAt(offset));
+  return blocks;
+}
+
+std::size_t NorFlash::BlockIndex(std::uint32_t offset) const {
+  if (!bottom_blocks_) return offset / kBusBlockBytes;
+  if (offset < kBusParameterAreaBytes) return offset / kBusParameterBlockBytes;
+  return kBusParameterAreaBytes / kBusParameterBlockBytes + (offset - kBusParameterAreaBytes) / kBusBlockBytes;
+}
+
+// --- the array ---
+
+std::uint16_t NorFlash::ArrayHalf(unsigned lane, std::uint32_t offset) const {
+  const std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
+  if (granule.empty()) return kHalfErased;
+  std::uint32_t at = offset % kGranuleBytes + 2 * lane;
+  return static_cast<std::uint16_t>(granule[at] | granule[at + 1] << 8);
+}
+
+std::uint8_t* NorFlash::Granule(std::uint32_t offset) {
+  std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
+  if (granule.empty()) {
+    granule.assign(kGranuleBytes, kErasedByte);
+    if (image_fd_ >= 0) {
+      Persist(offset - offset % kGranuleBytes, kGranuleBytes);
+      WriteSidecar();
+    }
+  }
+  return granule.data();
+}
+
+void NorFlash::ProgramHalf(unsigned lane, std::uint32_t offset, std::uint16_t data) {
+  std::uint16_t now = ArrayHalf(lane, offset);
+  std::uint16_t programmed = now & data;  // programming only clears bits
+  if (programmed == now) return;
+  std::uint8_t* at = Granule(offset) + offset % kGranuleBytes + 2 * lane;
+  at[0] = static_cast<std::uint8_t>(programmed);
+  at[1] = static_cast<std::uint8_t>(programmed >> 8);
+  Persist(offset + 2 * lane, 2);
+}
+
+void NorFlash::EraseHalves(unsigned lane, Block block) {
+  for (std::uint32_t g = block.offset; g < block.offset + block.bytes; g += kGranuleBytes) {
+    std::vector<std::uint8_t>& granule = granules_[g / kGranuleBytes];
+    if (granule.empty()) continue;
+    for (std::uint32_t at = 2 * lane; at < kGranuleBytes; at += kBusWordBytes) {
+      granule[at] = kErasedByte;
+      granule[at + 1] = kErasedByte;
+    }
+    Persist(g, kGranuleBytes);
+  }
+}
+
+std::vector<std::uint8_t> NorFlash::Peek(std::uint32_t offset, std::uint32_t bytes) const {
+  std::vector<std::uint8_t> out(bytes, kErasedByte);
+  for (std::uint32_t i = 0; i < bytes; ++i) {
+    std::uint32_t at = offset + i;
+    const std::vector<std::uint8_t>& granule = granules_.at(at / kGranuleBytes);
+    if (!granule.empty()) out[i] = granule[at % kGranuleBytes];
+  }
+  return out;
+}
+
+std::uint32_t NorFlash::PeekWord(std::uint32_t offset) const {
+  return ArrayHalf(0, offset) | static_cast<std::uint32_t>(ArrayHalf(1, offset)) << 16;
+}
+
+void NorFlash::Poke(std::uint32_t offset, std::span<const std::uint8_t> bytes) {
+  if (offset > bus_bytes_ || bytes.size() > bus_bytes_ - offset) {
+    throw std::out_of_range("NOR flash: poke beyond the flash at " + Hex(offset));
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::uint32_t at = offset + static_cast<std::uint32_t>(i);
+    Granule(at)[at % kGranuleBytes] = bytes[i];
+  }
+  Persist(offset, static_cast<std::uint32_t>(bytes.size()));
+}
+
+// --- observation and faults ---
+
+bool NorFlash::IsLocked(std::uint32_t offset, unsigned lane) const { return lanes_[lane].blocks[BlockIndex(offset)].locked; }
+
+std::uint32_t NorFlash::EraseCount(std::uint32_t offset, unsigned lane) const {
+  return lanes_[lane].blocks[BlockIndex(offset)].erases;
+}
+
+void NorFlash::StartLog() {
+  log_.clear();
+  logging_ = true;
+}
+
+void NorFlash::FailProgram(std::uint32_t offset, unsigned lane, std::uint8_t status_bits) {
+  lanes_.at(lane).blocks.at(BlockIndex(offset)).program_fault = status_bits;
+}
+
+void NorFlash::FailErase(std::uint32_t offset, unsigned lane, std::uint8_t status_bits) {
+  lanes_.at(lane).blocks.at(BlockIndex(offset)).erase_fault = status_bits;
+}
+
+void NorFlash::KeepLocked(std::uint32_t offset, unsigned lane) {
+  lanes_.at(lane).blocks.at(BlockIndex(offset)).keep_locked = true;
+}
+
+bool NorFlash::Busy(const Lane& lane) const { return lane.hung || clock_.NowNs() < lane.busy_until_ns; }
+
+std::uint8_t NorFlash::StatusOf(unsigned lane) const {
+  const Lane& l = lanes_[lane];
+  return static_cast<std::uint8_t>((Busy(l) ? 0 : kStatusReady) | l.errors);
+}
+
+// --- reads ---
+
+std::uint16_t NorFlash::QueryAt(const Lane& lane, std::uint32_t address) const {
+  static constexpr char kQry[] = "QRY";
+  if (address >= kQueryString && address < kQueryString + 3) return static_cast<std::uint16_t>(kQry[address - kQueryString]);
+  if (address == kQuerySizeCode) return lane.size_code;
+  if (address == kQueryBufferSize) return kQueryBufferSizeCode;
+  // Erase-block regions: the parameter blocks first where the part has them, then the main blocks.
+  std::uint32_t device_bytes = bus_bytes_ / kBusBytesPerDeviceByte;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> regions;  // (blocks, bytes)
+  if (bottom_blocks_) {
+    regions.push_back({kDeviceParameterAreaBytes / kDeviceParameterBlockBytes, kDeviceParameterBlockBytes});
+    if (device_bytes > kDeviceParameterAreaBytes) {
+      regions.push_back({(device_bytes - kDeviceParameterAreaBytes) / kDeviceBlockBytes, kDeviceBlockBytes});
+    }
+  } else {
+    regions.push_back({device_bytes / kDeviceBlockBytes, kDeviceBlockBytes});
+  }
+  if (address == kQueryRegionCount) return static_cast<std::uint16_t>(regions.size());
+  if (address >= kQueryRegions && address < kQueryRegions + 4 * regions.size()) {
+    auto [count, bytes] = regions[(address - kQueryRegions) / 4];
+    std::uint32_t field = (address - kQueryRegions) % 4 < 2 ? count - 1 : bytes / 256;
+    return static_cast<std::uint16_t>((address - kQueryRegions) % 2 == 0 ? field & 0xFF : field >> 8 & 0xFF);
+  }
+  return 0;
+}
+
+std::uint16_t NorFlash::LaneRead(unsigned lane, std::uint32_t offset) const {
+  const Lane& l = lanes_[lane];
+  switch (l.mode) {
+    case Mode::kReadArray:
+      return ArrayHalf(lane, offset);
+    case Mode::kReadStatus:
+      return StatusOf(lane);
+    case Mode::kReadIdentifier: {
+      Block block = BlockAt(offset);
+      std::uint32_t word = (offset - block.offset) / kBusWordBytes;
+      if (word == kIdManufacturer) return l.manufacturer;
+      if (word == kIdDeviceCode) return l.device_code;
+      if (word == kIdLockStatus) return l.blocks[BlockIndex(offset)].locked ? kLockBit : 0;
+      return 0;
+    }
+    case Mode::kQuery:
+      return QueryAt(l, offset / kBusWordBytes);
+  }
+  return 0;
+}
+
+std::uint32_t NorFlash::Read32(std::uint32_t offset) {
+  return LaneRead(0, offset) | static_cast<std::uint32_t>(LaneRead(1, offset)) << 16;
+}
+
+void NorFlash::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
+  if (lanes_[0].mode != Mode::kReadArray || lanes_[1].mode != Mode::kReadArray) {
+    BusDevice::ReadBlock(offset, out);
+    return;
+  }
+  std::vector<std::uint8_t> bytes = Peek(offset, static_cast<std::uint32_t>(out.size()));
+  std::copy(bytes.begin(), bytes.end(), out.begin());
+}
+
+// --- writes: one state machine per device ---
+
+void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
+  NorLogEntry entry{offset, value, {}};
+  for (unsigned lane = 0; lane < kLanes; ++lane) {
+    entry.cycle[lane] = LaneWrite(lane, offset, static_cast<std::uint16_t>(value >> (16 * lane) & kHalfMask));
+  }
+  if (logging_) log_.push_back(entry);
+}
+
+NorCycle NorFlash::SequenceError(Lane& lane) {
+  lane.errors |= kStatusSequenceError;
+  lane.pending = Pending::kNone;
+  lane.mode = Mode::kReadStatus;
+  lane.buffer.clear();
+  return NorCycle::kSequenceError;
+}
+
+NorCycle NorFlash::LaneWrite(unsigned lane, std::uint32_t offset, std::uint16_t data) {
+  Lane& l = lanes_[lane];
+  std::uint8_t command = static_cast<std::uint8_t>(data & kCommandMask);
+  if (Busy(l)) {
+    if (command != kCmdReadStatus) return NorCycle::kIgnored;
+    l.mode = Mode::kReadStatus;
+    return NorCycle::kCommand;
+  }
+  switch (l.pending) {
+    case Pending::kNone:
+      return LaneCommand(lane, offset, command);
+
+    case Pending::kLockSetup: {
+      l.pending = Pending::kNone;
+      BlockState& block = l.blocks[BlockIndex(offset)];
+      if (command == kCmdConfirm) {
+        if (!block.keep_locked) block.locked = false;
+      } else if (command == kCmdLockSet) {
+        block.locked = true;
+      } else {
+        return SequenceError(l);
+      }
+      return NorCycle::kConfirm;
+    }
+
+    case Pending::kEraseSetup:
+      l.pending = Pending::kNone;
+      if (command != kCmdConfirm) return SequenceError(l);
+      StartErase(lane, offset);
+      return NorCycle::kConfirm;
+
+    case Pending::kProgramSetup:
+      l.pending = Pending::kNone;
+      StartWordProgram(lane, offset, data);
+      return NorCycle::kProgramData;
+
+    case Pending::kBufferCount:
+      if (data >= kBufferWords || BlockAt(offset).offset != l.buffer_block) return SequenceError(l);
+      l.buffer_count = data + 1u;
+      l.buffer.clear();
+      l.pending = Pending::kBufferData;
+      return NorCycle::kBufferCount;
+
+    case Pending::kBufferData:
+      if (l.buffer.empty()) l.buffer_line = offset & ~(kBusLineBytes - 1);
+      // Every word of one load lies in the line of the first, inside the block named at the start.
+      if ((offset & ~(kBusLineBytes - 1)) != l.buffer_line || BlockAt(offset).offset != l.buffer_block) {
+        return SequenceError(l);
+      }
+      l.buffer.push_back({offset, data});
+      if (l.buffer.size() == l.buffer_count) l.pending = Pending::kBufferConfirm;
+      return NorCycle::kBufferData;
+
+    case Pending::kBufferConfirm:
+      l.pending = Pending::kNone;
+      if (command != kCmdConfirm || BlockAt(offset).offset != l.buffer_block) return SequenceError(l);
+      StartBufferProgram(lane);
+      return NorCycle::kConfirm;
+  }
+  return NorCycle::kIgnored;
+}
+
+NorCycle NorFlash::LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t command) {
+  Lane& l = lanes_[lane];
+  switch (command) {
+    case kCmdReadArray:
+      l.mode = Mode::kReadArray;
+      break;
+    case kCmdReadIdentifier:
+      l.mode = Mode::kReadIdentifier;
+      break;
+    case kCmdQuery:
+      l.mode = Mode::kQuery;
+      break;
+    case kCmdReadStatus:
+      l.mode = Mode::kReadStatus;
+      break;
+    case kCmdClearStatus:
+      l.errors = 0;
+      break;
+    case kCmdLockSetup:
+      l.pending = Pending::kLockSetup;
+      l.mode = Mode::kReadStatus;
+      break;
+    case kCmdEraseSetup:
+      l.pending = Pending::kEraseSetup;
+      l.mode = Mode::kReadStatus;
+      break;
+    case kCmdProgramSetup:
+    case kCmdProgramSetupAlt:
+      l.pending = Pending::kProgramSetup;
+      l.mode = Mode::kReadStatus;
+      break;
+    case kCmdWriteToBuffer:
+      l.mode = Mode::kReadStatus;
+      // A device that never gets ready never offers its buffer either.
+      if (l.never_ready) {
+        l.hung = true;
+        break;
+      }
+      l.pending = Pending::kBufferCount;
+      l.buffer_block = BlockAt(offset).offset;
+      l.buffer.clear();
+      break;
+    default:
+      // Anything else (a resume with nothing suspended included) leaves the device reading its array.
+      l.mode = Mode::kReadArray;
+      return NorCycle::kIgnored;
+  }
+  return NorCycle::kCommand;
+}
+
+void NorFlash::StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16_t data) {
+  Lane& l = lanes_[lane];
+  BlockState& block = l.blocks[BlockIndex(offset)];
+  ++l.program_operations;
+  if (block.locked) {
+    l.errors |= kStatusLockedError | kStatusProgramError;
+    return;
+  }
+  if (l.never_ready) {
+    l.hung = true;
+    return;
+  }
+  l.busy_until_ns = clock_.NowNs() + kWordProgramNs;
+  if (block.program_fault) {
+    l.errors |= block.program_fault;
+    return;
+  }
+  ProgramHalf(lane, offset, data);
+}
+
+void NorFlash::StartBufferProgram(unsigned lane) {
+  Lane& l = lanes_[lane];
+  BlockState& block = l.blocks[BlockIndex(l.buffer_block)];
+  ++l.program_operations;
+  std::vector<std::pair<std::uint32_t, std::uint16_t>> words;
+  words.swap(l.buffer);
+  if (block.locked) {
+    l.errors |= kStatusLockedError | kStatusProgramError;
+    return;
+  }
+  if (l.never_ready) {
+    l.hung = true;
+    return;
+  }
+  l.busy_until_ns = clock_.NowNs() + kBufferProgramNs;
+  if (block.program_fault) {
+    l.errors |= block.program_fault;
+    return;
+  }
+  for (auto [offset, data] : words) ProgramHalf(lane, offset, data);
+}
+
+void NorFlash::StartErase(unsigned lane, std::uint32_t offset) {
+  Lane& l = lanes_[lane];
+  BlockState& block = l.blocks[BlockIndex(offset)];
+  ++block.erases;
+  if (block.locked) {
+    l.errors |= kStatusLockedError | kStatusEraseError;
+    return;
+  }
+  if (l.never_ready) {
+    l.hung = true;
+    return;
+  }
+  l.busy_until_ns = clock_.NowNs() + kBlockEraseNs;
+  if (block.erase_fault) {
+    l.errors |= block.erase_fault;
+    return;
+  }
+  EraseHalves(lane, BlockAt(offset));
+}
+
+}  // namespace sim
