@@ -8,10 +8,6 @@
 #include "hw/cpu_regs.h"
 #include "hw/physwin.h"
 
-/* --- front end (flash/flash_ops.cpp) --- */
-DEVICE_STATE FlashOpsTable FlashOps;
-i32 FlashInit(void) { return 0; }
-
 /* --- bad-block map (flash/bbmt/) --- */
 i32 BbmtInit(void) { return 0; }
 u32 LogicalToPhysical(u32) { return 0; }
