@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "sim/services.h"
 #include "sim/text.h"
 
 namespace sim {
@@ -19,6 +20,7 @@ Module::Module(Description description, ModuleOptions options)
   if (active_) throw std::logic_error("a simulated module is already active");
   ResetDeviceState();
   AttachHardware();
+  services_ = std::make_unique<Services>(*this);
   active_ = this;
 }
 
@@ -36,6 +38,8 @@ Module& Module::Active() {
 }
 
 bool Module::HasActive() { return active_ != nullptr; }
+
+Services& Module::os() { return *services_; }
 
 void* Module::NewHandle(std::unique_ptr<HandleObject> object) {
   std::uintptr_t value = next_handle_;

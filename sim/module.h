@@ -18,6 +18,8 @@
 
 namespace sim {
 
+struct Services;  // sim/services.h
+
 struct ModuleOptions {
   Clock::Kind clock = Clock::Kind::kVirtual;
   bool echo_debug = false;    // also write the debug output to stdout
@@ -83,6 +85,9 @@ class Module {
     return nullptr;
   }
 
+  // --- operating-system services: files, volumes, registry, keys, processes, notifications, events ---
+  Services& os();
+
   // --- local heap ---
   void* HeapAlloc(std::uint32_t bytes);
   void HeapFree(void* memory);
@@ -104,6 +109,8 @@ class Module {
   std::vector<std::string> reports_;
   std::map<void*, std::uint32_t> heap_blocks_;
   std::vector<std::unique_ptr<BusDevice>> devices_;  // after bus_: detached before it goes
+
+  std::unique_ptr<Services> services_;  // last: goes first
 
   // Builds the models the description names and attaches them to the bus (sim/hardware.cpp).
   void AttachHardware();

@@ -1,0 +1,116 @@
+// The module's file system as the device code sees it: the device's "\" is a host folder, and every
+// mounted volume appears as a folder "\NAME" of the root, backed by a host folder of its own.
+//
+// Device paths are backslash-separated and resolved without regard to case, as on FAT. A path that
+// does not start with a backslash counts from the root (there is no current directory). Every path
+// stays inside the module's folders: empty components, "." and "..", drive letters, forward slashes
+// and other characters a FAT name cannot hold are refused as invalid names, and a symbolic link met
+// inside the tree is refused as access denied. Host entries whose names a device path could not
+// address (a backslash, a colon, a control character, ...) and symbolic links are never listed.
+//
+// Listings (find-first/next) are snapshots sorted by the case-folded name, so the order is stable
+// and the same on every host. They never hold "." or "..". At the root, mounted volumes are listed
+// beside the root folder's own entries and hide a root entry of the same name.
+//
+// A network share is a path prefix ("\Network") that answers "network not present" until a set
+// time after the module started.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/clock.h"
+#include "sim/description.h"
+#include "sim/module.h"
+
+namespace sim {
+
+struct Volume {
+  std::u16string name;         // the folder name without its backslash: "Storage Card"
+  std::filesystem::path dir;   // the host folder behind it
+};
+
+struct DirEntry {
+  std::u16string name;
+  std::uint32_t attributes = 0;  // OS_FILE_ATTRIBUTE_*
+  std::uint64_t size = 0;
+};
+
+// A device path resolved onto the host.
+struct Resolved {
+  std::uint32_t error = 0;      // nonzero: the path is refused or its folder is missing (OS_ERROR_*)
+  std::filesystem::path host;   // valid when error is 0, also for a path that does not exist yet
+  bool exists = false;
+  bool directory = false;
+  bool mount_point = false;     // "\" or a mounted volume's folder
+};
+
+// An open file (OsCreateFile); closes its descriptor when the handle goes.
+struct OpenFile : HandleObject {
+  OpenFile(int fd, bool read, bool write) : fd(fd), can_read(read), can_write(write) {}
+  ~OpenFile() override;
+  int fd;
+  bool can_read;
+  bool can_write;
+};
+
+// An open store ("\StoreMgr\DSK0:").
+struct OpenStore : HandleObject {
+  explicit OpenStore(std::string name) : name(std::move(name)) {}
+  std::string name;
+};
+
+// A find-first/next enumeration.
+struct Search : HandleObject {
+  std::vector<DirEntry> entries;
+  std::size_t next = 0;
+};
+
+class FileSystem {
+ public:
+  FileSystem(std::filesystem::path root, std::vector<ShareDescription> shares, const Clock& clock);
+
+  // --- the mount table ---
+  // Empty on success, else why the volume cannot be mounted or removed.
+  std::string Mount(std::u16string_view name, const std::filesystem::path& dir);
+  std::string Unmount(std::u16string_view name);
+  const std::vector<Volume>& volumes() const { return volumes_; }
+
+  // --- paths ---
+  Resolved Resolve(std::u16string_view path) const;
+
+  // --- operations; each returns 0 or an error code (OS_ERROR_*) ---
+  std::uint32_t Attributes(std::u16string_view path, std::uint32_t& attributes) const;
+  // The pattern's last component may hold '*' and '?'. Nothing matching is OS_ERROR_FILE_NOT_FOUND.
+  std::uint32_t Find(std::u16string_view pattern, std::vector<DirEntry>& entries) const;
+  std::uint32_t CreateDirectory(std::u16string_view path);
+  // Copies with the kernel's copy into a temporary beside the destination, then renames it over the
+  // destination, so a failed copy leaves an existing destination as it was.
+  std::uint32_t CopyFile(std::u16string_view from, std::u16string_view to, bool fail_if_exists);
+  std::uint32_t DeleteFile(std::u16string_view path);
+  // disposition: OS_CREATE_NEW ... OS_TRUNCATE_EXISTING. existed tells whether the file was there.
+  std::uint32_t Open(std::u16string_view path, bool read, bool write, std::uint32_t disposition, int& fd,
+                     bool& existed);
+
+ private:
+  std::filesystem::path root_;
+  std::vector<ShareDescription> shares_;
+  const Clock& clock_;
+  std::vector<Volume> volumes_;  // in mount order
+
+  const Volume* FindVolume(std::u16string_view name) const;
+  bool ShareUnavailable(const std::vector<std::u16string>& components) const;
+  std::vector<DirEntry> List(const std::filesystem::path& dir, bool is_root) const;
+};
+
+// True when name matches the pattern: '*' any run of characters, '?' one character, case ignored.
+bool MatchesPattern(std::u16string_view name, std::u16string_view pattern);
+
+// True when a device path could address this name: not empty, not "." or "..", and free of
+// \ / : * ? " < > | and control characters.
+bool IsDeviceName(std::u16string_view name);
+
+}  // namespace sim

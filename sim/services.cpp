@@ -1,0 +1,29 @@
+#include "sim/services.h"
+
+#include "platform/platform.h"
+#include "sim/text.h"
+
+namespace sim {
+
+Services::Services(Module& module)
+    : files(module.description().root, module.description().shares, module.clock()),
+      registry(module.description().registry),
+      processes(module, files),
+      notifications(module, files),
+      events(module, files, notifications, keyboard) {
+  const Description& d = module.description();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(d.root, ec)) {
+    throw DescriptionError("module description: the device root " + d.root.string() + " is not a folder");
+  }
+  for (std::size_t i = 0; i < d.volumes_at_start.size(); ++i) {
+    const VolumeDescription& v = d.volumes_at_start[i];
+    std::string problem = files.Mount(ToUtf16(v.name), v.dir);
+    if (!problem.empty()) {
+      throw DescriptionError("module description: field 'volumes[" + std::to_string(i) + "]': " + problem);
+    }
+  }
+  if (d.shift_held) keyboard.Press(OS_VK_SHIFT);
+}
+
+}  // namespace sim
