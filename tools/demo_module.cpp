@@ -1,0 +1,72 @@
+#include "tools/demo_module.h"
+
+#include <fstream>
+#include <stdexcept>
+
+namespace tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Write(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// Programs are only recorded on a simulated module; their content does not matter.
+std::string Program(const std::string& name) { return "demo program " + name + "\n"; }
+
+// A shortcut: the command's length, '#', the command.
+std::string Shortcut(const std::string& command) { return std::to_string(command.size()) + "#" + command; }
+
+}  // namespace
+
+nlohmann::json DemoDescription() {
+  return {
+      {"comment", "The demo module of kalvori sim."},
+      {"cpu_product", 17},
+      {"registry", {{"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MSFlash", {{"Folder", "\\Flash Disk"}}}}},
+      {"stores", {"DSK0:"}},
+      {"volumes", {"Flash Disk"}},
+      {"network_shares", {{{"path", "\\Network"}, {"unavailable_ms", 3000}}}},
+  };
+}
+
+void BuildDemoModule(const fs::path& folder) {
+  fs::create_directories(folder);
+  Write(folder / "module.json", DemoDescription().dump(2) + "\n");
+
+  // The device's own files.
+  const fs::path root = folder / "root";
+  Write(root / "Windows" / "explorer.exe", Program("explorer.exe"));
+  Write(root / "Network" / "Tools" / "inventory.exe", Program("inventory.exe"));
+
+  // The internal flash disk: a tree to install and a program to start.
+  const fs::path flash = folder / "volumes" / "Flash Disk";
+  Write(flash / "AutoCopy" / "Windows" / "demo.dll", "demo library\n");
+  Write(flash / "AutoCopy" / "Program Files" / "Demo Viewer" / "viewer.exe", Program("viewer.exe"));
+  Write(flash / "AutoCopy" / "Program Files" / "Demo Viewer" / "viewer.ini", "[viewer]\r\nzoom=2\r\n");
+  fs::create_directories(flash / "AutoCopy" / "Temp");
+  Write(flash / "AutoRun" / "welcome.exe", Program("welcome.exe"));
+
+  // The memory card: a program, a shortcut with a quoted target and arguments, one to the network.
+  const fs::path card = folder / "volumes" / "Storage Card";
+  Write(card / "AutoCopy" / "Windows" / "card.txt", "copied from the card\r\n");
+  Write(card / "AutoRun" / "setup.exe", Program("setup.exe"));
+  Write(card / "AutoRun" / "viewer.lnk", Shortcut("\"\\Program Files\\Demo Viewer\\viewer.exe\" -s -v"));
+  Write(card / "AutoRun" / "inventory.lnk", Shortcut("\\Network\\Tools\\inventory.exe"));
+}
+
+std::string DemoScript() {
+  return "# The card goes in a moment after start and comes out a little later.\n"
+         "wait 2000\n"
+         "mount \"Storage Card\"\n"
+         "wait 3000\n"
+         "unmount \"Storage Card\"\n"
+         "wait 500\n";
+}
+
+}  // namespace tools

@@ -1,0 +1,26 @@
+// The demo module that `kalvori sim` runs when it is given no module folder.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tools {
+
+// Writes the demo module into folder (created when missing): module.json, root/ and volumes/.
+//
+// The module has an internal flash disk (store "DSK0:", mounted at start as \Flash Disk, named by
+// the registry's "Folder" value) with an AutoCopy tree and an AutoRun program; a memory card,
+// \Storage Card, that the demo script inserts a moment after start and removes later, carrying a
+// program and two shortcuts (one with a quoted target and arguments, one to a network share that
+// comes up a few seconds after start).
+void BuildDemoModule(const std::filesystem::path& folder);
+
+// The description that BuildDemoModule writes, for builders that add to it before writing.
+nlohmann::json DemoDescription();
+
+// The demo's script (sim/script.h): the card goes in, later it comes out, then the run ends.
+std::string DemoScript();
+
+}  // namespace tools
