@@ -2,6 +2,7 @@
  * The module's platform layer, part two: error values, message queues and device notifications,
  * the keyboard, the kernel I/O control, memory, time, strings, debug output and the processor.
  */
+#include <stdlib.h> /* the wide-string routines: <string.h> or <stdlib.h>, depending on the SDK */
 #include <string.h>
 
 #include "platform/platform.h"
