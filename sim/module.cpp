@@ -16,7 +16,8 @@ Module::Module(Description description, ModuleOptions options)
       options_(options),
       clock_(options.clock, description_.tick_at_start_ms),
       bus_(clock_),
-      address_space_(bus_) {
+      address_space_(bus_),
+      shared_memory_(description_.folder) {
   if (active_) throw std::logic_error("a simulated module is already active");
   ResetDeviceState();
   AttachHardware();

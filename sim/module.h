@@ -15,6 +15,7 @@
 #include "sim/clock.h"
 #include "sim/description.h"
 #include "sim/faults.h"
+#include "sim/shared_memory.h"
 
 namespace sim {
 
@@ -47,6 +48,8 @@ class Module {
   Faults& faults() { return faults_; }
   Bus& bus() { return bus_; }
   AddressSpace& address_space() { return address_space_; }
+  // Named shared memory; a power-on starts without any (sim/shared_memory.h).
+  SharedMemory& shared_memory() { return shared_memory_; }
 
   // --- the operating system's per-thread error value ---
   std::uint32_t last_error() const { return last_error_; }
@@ -102,6 +105,7 @@ class Module {
   Faults faults_;
   Bus bus_;
   AddressSpace address_space_;
+  SharedMemory shared_memory_;
   std::uint32_t last_error_ = 0;
   std::map<std::uintptr_t, std::unique_ptr<HandleObject>> handles_;
   std::uintptr_t next_handle_ = 0x1000;
