@@ -206,7 +206,7 @@ OS_COMPILE_CHECK(OsCheckGuid, sizeof(OsGuid) == 16);
 #define OS_WAIT_TIMEOUT 0x102u
 #define OS_WAIT_FAILED 0xFFFFFFFFu
 
-/* A null name creates an unnamed queue. */
+/* A null name creates an unnamed queue. Returns null on failure. */
 OsHandle OsCreateMsgQueue(const WChar* name, OsMsgQueueOptions* options);
 OsBool OsReadMsgQueue(OsHandle queue, void* buffer, u32 bufferBytes, u32* bytesRead, u32 timeoutMs,
                       u32* flags);
@@ -216,7 +216,7 @@ OsBool OsCloseMsgQueue(OsHandle queue);
 u32 OsWaitForSingleObject(OsHandle handle, u32 timeoutMs);
 
 /* Sends a message to the queue for every device of the class that comes or goes; with all set,
-   also one for every device already present. */
+   also one for every device already present. Returns null on failure. */
 OsHandle OsRequestDeviceNotifications(const OsGuid* deviceClass, OsHandle queue, OsBool all);
 OsBool OsStopDeviceNotifications(OsHandle registration);
 
@@ -256,7 +256,8 @@ void* OsLocalFree(void* memory);
 #define OS_FILE_MAP_ALL_ACCESS 0xF001Fu
 
 /* Named shared memory. With file OS_INVALID_HANDLE the region is backed by the paging file: it is
-   created zero-filled, or opened when a region of that name exists already. */
+   created zero-filled, or opened when a region of that name exists already. Both return null on
+   failure. */
 OsHandle OsCreateFileMapping(OsHandle file, void* security, u32 protect, u32 maximumSizeHigh,
                              u32 maximumSizeLow, const WChar* name);
 void* OsMapViewOfFile(OsHandle mapping, u32 desiredAccess, u32 offsetHigh, u32 offsetLow,

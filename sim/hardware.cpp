@@ -3,6 +3,7 @@
 // processor's NAND controller).
 #include "sim/gpio.h"
 #include "sim/module.h"
+#include "sim/nand_controller.h"
 #include "sim/nor_flash.h"
 
 namespace sim {
@@ -21,6 +22,10 @@ void Module::AttachHardware() {
   if (type == "none") return;
   if (type == "nor") {
     AddDevice(std::make_unique<NorFlash>(clock_, ParseNorFlashDescription(flash, description_.folder))).AttachTo(bus_);
+    return;
+  }
+  if (type == "nand") {
+    AttachNandFlash(*this, flash);
     return;
   }
   // TEMPORARY until the flash models land.

@@ -1,0 +1,410 @@
+#include "sim/nand_chip.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "sim/bus.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t kErased = 0xFF;
+constexpr std::uint8_t kBadMark = 0x00;
+constexpr std::uint8_t kUndrivenBus = 0xFF;  // what read cycles see while the device drives nothing
+constexpr std::uint8_t kIdPastEnd = 0x00;    // ID bytes beyond the device's own
+constexpr std::uint64_t kResetNs = 5000;
+constexpr std::uint32_t kSmallSecondHalf = 256;
+constexpr std::uint32_t kChunkBytes = 256;
+constexpr std::uint32_t kBadMarkPages = 2;
+
+// ID bytes after maker and device code: an organisation byte, and for large pages a geometry byte
+// (bits 1..0 page size 1 = 2 KiB, bit 2 spare 1 = 16 bytes per 512, bits 5..4 block size 1 = 128 KiB,
+// bit 6 bus width 0 = 8 bits) and a plane byte.
+constexpr NandChipType kChips[] = {
+    {0x75EC, "0x75EC", 512, 16, 32, 2048, 1, 2, 2, {0xEC, 0x75}, 2, 12000, 200000, 2000000, 2, 5, 104},
+    {0x76EC, "0x76EC", 512, 16, 32, 4096, 1, 2, 3, {0xEC, 0x76, 0xA5, 0x3C}, 4, 12000, 200000, 2000000, 2, 5, 104},
+    {0xD3EC, "0xD3EC", 2048, 64, 64, 8192, 1, 1, 3, {0xEC, 0xD3, 0x00, 0x15, 0x40}, 5, 20000, 200000, 1500000, 4, 0,
+     104},
+    {0xF1EC, "0xF1EC", 2048, 64, 64, 1024, 1, 1, 2, {0xEC, 0xF1, 0x00, 0x15, 0x40}, 5, 25000, 250000, 2000000, 4, 0,
+     156},
+    {0xDCAD, "0xDCAD", 2048, 64, 64, 4096, 2, 1, 3, {0xAD, 0xDC, 0x00, 0x15}, 4, 25000, 250000, 2000000, 4, 0, 104},
+};
+
+std::string Hex8(std::uint8_t value) { return Hex(value).substr(8); }
+
+std::uint64_t SplitMix(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+const NandChipType* FindNandChip(std::uint16_t id) {
+  for (const NandChipType& chip : kChips) {
+    if (chip.id == id) return &chip;
+  }
+  return nullptr;
+}
+
+std::span<const NandChipType> NandChipTypes() { return kChips; }
+
+NandDevice::NandDevice(const NandChipType& type, NandImage& image, std::uint32_t region, std::string name,
+                       Hooks hooks)
+    : type_(type),
+      image_(image),
+      region_(region),
+      name_(std::move(name)),
+      hooks_(std::move(hooks)),
+      page_register_(type.raw_page_bytes(), kErased),
+      id_(type.id_bytes, type.id_bytes + type.id_count),
+      counters_(type.blocks),
+      programs_since_erase_(type.rows(), 0),
+      program_fail_after_(type.blocks),
+      erase_fail_after_(type.blocks) {}
+
+void NandDevice::Anomaly(const std::string& what) {
+  if (hooks_.anomaly) hooks_.anomaly(name_ + ": " + what);
+}
+
+// --- command cycles ---
+
+void NandDevice::Command(std::uint8_t command) {
+  if (mode_ == Mode::kAddress) EndAddress(true);
+  bool large = type_.large_page();
+  switch (command) {
+    case kNandCmdReset:
+      mode_ = Mode::kIdle;
+      pointer_ = Pointer::kFirstHalf;
+      status_ = kNandStatusReady | kNandStatusNotProtected;
+      busy_ns_ += kResetNs;
+      return;
+    case kNandCmdReadStatus:
+      mode_ = Mode::kStatusOut;
+      return;
+    case kNandCmdReadId:
+      BeginAddress(command, 1);
+      return;
+    case kNandCmdRead:
+      pointer_ = Pointer::kFirstHalf;
+      BeginAddress(command, type_.column_cycles() + type_.row_cycles);
+      return;
+    case kNandCmdReadSecondHalf:
+    case kNandCmdReadSpareArea:
+      if (large) break;
+      pointer_ = command == kNandCmdReadSpareArea ? Pointer::kSpare : Pointer::kSecondHalf;
+      BeginAddress(kNandCmdRead, type_.column_cycles() + type_.row_cycles);
+      return;
+    case kNandCmdReadConfirm:
+      if (!large) break;
+      if (mode_ != Mode::kArmed || setup_ != kNandCmdRead) {
+        Anomaly("read confirm 0x30 without a read address");
+        mode_ = Mode::kIdle;
+        return;
+      }
+      LoadPage();
+      return;
+    case kNandCmdProgramSetup:
+      std::fill(page_register_.begin(), page_register_.end(), kErased);
+      BeginAddress(command, type_.column_cycles() + type_.row_cycles);
+      return;
+    case kNandCmdProgramConfirm:
+      if (mode_ != Mode::kDataIn || setup_ != kNandCmdProgramSetup) {
+        Anomaly("program confirm 0x10 without a program setup");
+        mode_ = Mode::kIdle;
+        return;
+      }
+      Program();
+      return;
+    case kNandCmdEraseSetup:
+      BeginAddress(command, type_.row_cycles);
+      return;
+    case kNandCmdEraseConfirm:
+      if (mode_ != Mode::kArmed || setup_ != kNandCmdEraseSetup) {
+        Anomaly("erase confirm 0xD0 without an erase address");
+        mode_ = Mode::kIdle;
+        return;
+      }
+      Erase();
+      return;
+    default:
+      break;
+  }
+  Anomaly("command " + Hex8(command) + " is not one this device accepts");
+  mode_ = Mode::kIdle;
+}
+
+// --- address cycles ---
+
+void NandDevice::BeginAddress(std::uint8_t setup, std::uint32_t cycles) {
+  mode_ = Mode::kAddress;
+  setup_ = setup;
+  expected_cycles_ = cycles;
+  address_.clear();
+}
+
+void NandDevice::Address(std::uint8_t byte) {
+  if (mode_ != Mode::kAddress) {
+    Anomaly("address cycle " + Hex8(byte) + " while no address is expected");
+    return;
+  }
+  address_.push_back(byte);
+  if (address_.size() == expected_cycles_) EndAddress(false);
+}
+
+std::uint32_t NandDevice::PointerBase() const {
+  switch (pointer_) {
+    case Pointer::kSecondHalf:
+      return kSmallSecondHalf;
+    case Pointer::kSpare:
+      return type_.page_bytes;
+    case Pointer::kFirstHalf:
+      break;
+  }
+  return 0;
+}
+
+void NandDevice::EndAddress(bool early) {
+  if (early) {
+    Anomaly("address phase of command " + Hex8(setup_) + " ended after " + std::to_string(address_.size()) + " of " +
+            std::to_string(expected_cycles_) + " cycles");
+  }
+  address_.resize(expected_cycles_, 0);
+  auto byte = [&](std::size_t i) { return std::uint32_t{address_[i]}; };
+  std::uint32_t column = 0;
+  std::uint32_t row_at = 0;
+  if (setup_ != kNandCmdEraseSetup && setup_ != kNandCmdReadId) {
+    row_at = type_.column_cycles();
+    column = type_.large_page() ? byte(0) | byte(1) << 8 : byte(0);
+  }
+  std::uint32_t row = 0;
+  for (std::uint32_t i = 0; setup_ != kNandCmdReadId && i < type_.row_cycles; ++i) row |= byte(row_at + i) << (8 * i);
+  if (row >= type_.rows()) {
+    Anomaly("row " + Hex(row) + " beyond the device's " + std::to_string(type_.rows()) + " pages; upper bits ignored");
+    row &= type_.rows() - 1;
+  }
+  if (!type_.large_page() && setup_ != kNandCmdEraseSetup) {
+    column = PointerBase() + (pointer_ == Pointer::kSpare ? column % type_.spare_bytes : column);
+  }
+  if (column >= type_.raw_page_bytes()) Anomaly("column " + std::to_string(column) + " beyond the page");
+  row_ = row;
+  column_ = column;
+  beyond_reported_ = false;
+
+  switch (setup_) {
+    case kNandCmdReadId:
+      mode_ = Mode::kIdOut;
+      id_position_ = 0;
+      return;
+    case kNandCmdRead:
+      if (type_.large_page()) {
+        mode_ = Mode::kArmed;  // the page is read on 0x30
+      } else {
+        LoadPage();  // a small page is read as soon as its address is complete
+        if (pointer_ == Pointer::kSecondHalf) pointer_ = Pointer::kFirstHalf;
+      }
+      return;
+    case kNandCmdProgramSetup:
+      mode_ = Mode::kDataIn;
+      if (pointer_ == Pointer::kSecondHalf) pointer_ = Pointer::kFirstHalf;
+      return;
+    case kNandCmdEraseSetup:
+      mode_ = Mode::kArmed;
+      return;
+    default:
+      mode_ = Mode::kIdle;
+  }
+}
+
+// --- data cycles ---
+
+void NandDevice::ReadData(std::span<std::uint8_t> out) {
+  if (mode_ == Mode::kAddress) EndAddress(true);
+  switch (mode_) {
+    case Mode::kDataOut:
+      for (std::uint8_t& b : out) {
+        if (column_ < page_register_.size()) {
+          b = page_register_[column_++];
+        } else {
+          b = kUndrivenBus;
+          if (!beyond_reported_) Anomaly("read cycles past the end of the page and spare");
+          beyond_reported_ = true;
+        }
+      }
+      return;
+    case Mode::kIdOut:
+      for (std::uint8_t& b : out) b = id_position_ < id_.size() ? id_[id_position_++] : kIdPastEnd;
+      return;
+    case Mode::kStatusOut:
+      std::fill(out.begin(), out.end(), status_);
+      return;
+    default:
+      break;
+  }
+  Anomaly("read cycles while the device drives no data");
+  std::fill(out.begin(), out.end(), kUndrivenBus);
+}
+
+void NandDevice::WriteData(std::span<const std::uint8_t> in) {
+  if (mode_ == Mode::kAddress) EndAddress(true);
+  if (mode_ != Mode::kDataIn) {
+    Anomaly("data cycles while the device takes no data");
+    return;
+  }
+  for (std::uint8_t b : in) {
+    if (column_ < page_register_.size()) {
+      page_register_[column_++] = b;
+    } else if (!beyond_reported_) {
+      Anomaly("data cycles past the end of the page and spare");
+      beyond_reported_ = true;
+    }
+  }
+}
+
+std::uint64_t NandDevice::TakeBusyNs() { return std::exchange(busy_ns_, 0); }
+
+// --- array operations ---
+
+bool NandDevice::Fails(const std::vector<std::optional<std::uint64_t>>& rule, std::uint32_t block,
+                       std::uint64_t done) const {
+  return rule[block].has_value() && done >= *rule[block];
+}
+
+void NandDevice::LoadPage() {
+  image_.ReadPage(region_, row_, page_register_);
+  std::uint32_t block = row_ / type_.pages_per_block;
+  std::uint32_t page = row_ % type_.pages_per_block;
+  for (const NandBitFlipRule& rule : bit_flips_) {
+    if (rule.block != block || (rule.page && *rule.page != page)) continue;
+    for (std::uint32_t chunk = 0; chunk < type_.page_bytes / kChunkBytes; ++chunk) {
+      std::uint64_t state = rule.seed ^ (std::uint64_t{row_} << 20) ^ chunk;
+      std::vector<std::uint32_t> bits;
+      while (bits.size() < std::min(rule.bits_per_256, kChunkBytes * 8)) {
+        std::uint32_t bit = static_cast<std::uint32_t>(SplitMix(state) % (kChunkBytes * 8));
+        if (std::find(bits.begin(), bits.end(), bit) != bits.end()) continue;
+        bits.push_back(bit);
+        page_register_[chunk * kChunkBytes + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+      }
+    }
+  }
+  ++counters_[block].reads;
+  busy_ns_ += type_.read_ns;
+  mode_ = Mode::kDataOut;
+}
+
+void NandDevice::Program() {
+  std::uint32_t block = row_ / type_.pages_per_block;
+  std::uint64_t done = counters_[block].programs++;
+  busy_ns_ += type_.program_ns;
+  mode_ = Mode::kIdle;
+  if (Fails(program_fail_after_, block, done)) {
+    status_ = kNandStatusReady | kNandStatusNotProtected | kNandStatusFail;
+    return;
+  }
+  std::vector<std::uint8_t> cells(type_.raw_page_bytes());
+  image_.ReadPage(region_, row_, cells);
+  std::size_t reach = cut_armed_ ? cells.size() / 2 : cells.size();
+  for (std::size_t i = 0; i < reach; ++i) cells[i] &= page_register_[i];
+  image_.WritePage(region_, row_, cells);
+  cut_armed_ = false;
+  std::uint8_t& count = programs_since_erase_[row_];
+  if (count < 0xFF) ++count;
+  if (count == type_.partial_programs + 1) {
+    if (hooks_.report) {
+      hooks_.report("NAND " + name_ + ": page " + std::to_string(row_ % type_.pages_per_block) + " of block " +
+                    std::to_string(block) + " programmed " + std::to_string(count) +
+                    " times since its erase; the device is rated for " + std::to_string(type_.partial_programs));
+    }
+  }
+  status_ = kNandStatusReady | kNandStatusNotProtected;
+}
+
+void NandDevice::Erase() {
+  std::uint32_t block = row_ / type_.pages_per_block;
+  std::uint64_t done = counters_[block].erases++;
+  busy_ns_ += type_.erase_ns;
+  mode_ = Mode::kIdle;
+  if (Fails(erase_fail_after_, block, done)) {
+    status_ = kNandStatusReady | kNandStatusNotProtected | kNandStatusFail;
+    return;
+  }
+  std::uint32_t pages = cut_armed_ ? type_.pages_per_block / 2 : type_.pages_per_block;
+  image_.EraseBlock(region_, block, pages);
+  cut_armed_ = false;
+  std::fill_n(programs_since_erase_.begin() + std::ptrdiff_t{block} * type_.pages_per_block, pages, 0);
+  status_ = kNandStatusReady | kNandStatusNotProtected;
+}
+
+// --- faults ---
+
+void NandDevice::MarkBad(std::uint32_t block, bool mark) {
+  Counters(block);  // range check
+  program_fail_after_[block] = 0;
+  erase_fail_after_[block] = 0;
+  if (!mark) return;
+  std::uint8_t bad = kBadMark;
+  for (std::uint32_t page = 0; page < kBadMarkPages; ++page) {
+    RawProgram(block * type_.pages_per_block + page, type_.page_bytes + type_.bad_mark_offset, {&bad, 1});
+  }
+}
+
+void NandDevice::FailProgram(std::uint32_t block, std::uint32_t after) {
+  program_fail_after_[block] = Counters(block).programs + after;
+}
+
+void NandDevice::FailErase(std::uint32_t block, std::uint32_t after) {
+  erase_fail_after_[block] = Counters(block).erases + after;
+}
+
+void NandDevice::AddBitFlips(const NandBitFlipRule& rule) {
+  Counters(rule.block);
+  if (rule.page && *rule.page >= type_.pages_per_block) throw std::out_of_range("NAND bit flips: page out of range");
+  bit_flips_.push_back(rule);
+}
+
+void NandDevice::SetIdBytes(std::vector<std::uint8_t> bytes) { id_ = std::move(bytes); }
+
+// --- counters ---
+
+const NandBlockCounters& NandDevice::Counters(std::uint32_t block) const {
+  if (block >= type_.blocks) {
+    throw std::out_of_range("NAND " + name_ + ": block " + std::to_string(block) + " beyond the device's " +
+                            std::to_string(type_.blocks));
+  }
+  return counters_[block];
+}
+
+std::uint32_t NandDevice::ProgramsSinceErase(std::uint32_t row) const { return programs_since_erase_.at(row); }
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> NandDevice::ReprogrammedPages() const {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pages;
+  for (std::uint32_t row = 0; row < programs_since_erase_.size(); ++row) {
+    if (programs_since_erase_[row] > 1) pages.emplace_back(row, programs_since_erase_[row]);
+  }
+  return pages;
+}
+
+// --- back door ---
+
+void NandDevice::RawRead(std::uint32_t row, std::span<std::uint8_t> out) const { image_.ReadPage(region_, row, out); }
+
+void NandDevice::RawProgram(std::uint32_t row, std::uint32_t column, std::span<const std::uint8_t> bytes) {
+  if (std::uint64_t{column} + bytes.size() > type_.raw_page_bytes()) {
+    throw std::out_of_range("NAND " + name_ + ": raw program past the end of the page");
+  }
+  std::vector<std::uint8_t> cells(type_.raw_page_bytes());
+  image_.ReadPage(region_, row, cells);
+  for (std::size_t i = 0; i < bytes.size(); ++i) cells[column + i] &= bytes[i];
+  image_.WritePage(region_, row, cells);
+}
+
+void NandDevice::RawErase(std::uint32_t block) {
+  Counters(block);
+  image_.EraseBlock(region_, block);
+  std::fill_n(programs_since_erase_.begin() + std::ptrdiff_t{block} * type_.pages_per_block, type_.pages_per_block, 0);
+}
+
+}  // namespace sim

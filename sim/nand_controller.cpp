@@ -1,0 +1,852 @@
+#include "sim/nand_controller.h"
+
+#include <algorithm>
+#include <map>
+
+#include "sim/description.h"
+#include "sim/module.h"
+#include "sim/nand_ecc.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint32_t kSmallPageBytes = 512;
+constexpr std::uint32_t kLargePageBytes = 2048;
+constexpr std::uint32_t kSmallSpareBytes = 16;
+constexpr std::uint32_t kLargeSpareBytes = 64;
+constexpr std::uint32_t kSmallEccArea = 8;   // spare bytes the controller keeps for its code, 512-byte pages
+constexpr std::uint32_t kLargeEccArea = 24;  // 2 KiB pages
+constexpr std::uint32_t kIdFifoWords = 2;
+constexpr std::size_t kProtocolLogLimit = 1000;
+constexpr std::uint8_t kFloatingBus = 0xFF;  // a lane or chip select without a device
+constexpr std::uint64_t kPsPerClockAtOneMhz = 1'000'000;
+constexpr std::uint32_t kMaxBusyStatusReads = 1'000'000;
+
+std::uint32_t Field(std::uint32_t value, std::uint32_t shift, std::uint32_t bits) {
+  return (value >> shift) & ((1u << bits) - 1);
+}
+
+std::uint32_t DoneBit(std::uint32_t cs) {
+  return cs ? NandController::kStatusDoneCs1 : NandController::kStatusDoneCs0;
+}
+
+std::uint32_t BadBlockBit(std::uint32_t cs) {
+  return cs ? NandController::kStatusBadBlockCs1 : NandController::kStatusBadBlockCs0;
+}
+
+// The code of every 256 data bytes of a page, into the spare bytes after the ones the driver sees.
+void PutEccFramed(std::uint32_t page_bytes, std::span<std::uint8_t> raw) {
+  std::uint32_t spare = page_bytes == kLargePageBytes ? kLargeSpareBytes : kSmallSpareBytes;
+  std::uint32_t area = page_bytes == kLargePageBytes ? kLargeEccArea : kSmallEccArea;
+  std::uint32_t at = page_bytes + spare - area;
+  for (std::uint32_t chunk = 0; chunk < page_bytes / nand_ecc::kChunkBytes; ++chunk) {
+    auto code = nand_ecc::Encode(
+        std::span<const std::uint8_t, nand_ecc::kChunkBytes>(raw.data() + chunk * nand_ecc::kChunkBytes,
+                                                             nand_ecc::kChunkBytes));
+    std::copy(code.begin(), code.end(), raw.begin() + at + chunk * nand_ecc::kCodeBytes);
+  }
+}
+
+}  // namespace
+
+// --- the framing of a transfer, from the control register ---
+
+struct NandController::Framing {
+  explicit Framing(std::uint32_t control)
+      : wide((control & kCtrlWideBus) != 0),
+        spare((control & kCtrlSpare) != 0),
+        ecc((control & kCtrlEcc) != 0),
+        page((control & kCtrlPage2K) ? kLargePageBytes : kSmallPageBytes),
+        spare_full((control & kCtrlPage2K) ? kLargeSpareBytes : kSmallSpareBytes),
+        ecc_at(spare_full - ((control & kCtrlPage2K) ? kLargeEccArea : kSmallEccArea)),
+        id_count(Field(control, kCtrlIdCountShift, 3)) {}
+
+  std::uint32_t lanes() const { return wide ? 2 : 1; }
+  // Spare bytes per device that the FIFO carries.
+  std::uint32_t fifo_spare() const { return spare ? (ecc ? ecc_at : spare_full) : 0; }
+  std::uint32_t fifo_lane_bytes() const { return page + fifo_spare(); }
+  // Bytes per device on the bus: the controller reads and writes the whole spare when ECC is on.
+  std::uint32_t bus_lane_bytes() const { return page + ((spare || ecc) ? spare_full : 0); }
+
+  bool wide, spare, ecc;
+  std::uint32_t page, spare_full, ecc_at, id_count;
+};
+
+struct NandController::Transfer {
+  std::uint32_t words[3] = {};
+  std::uint32_t received = 0;
+  std::uint64_t sequence = 0;
+  std::optional<Framing> framing;
+  std::uint32_t cs = 0;
+  std::vector<NandDevice*> lanes;  // per byte lane; nullptr where none is fitted
+  std::vector<std::uint32_t> fifo;
+  std::size_t position = 0;
+  std::size_t expected = 0;   // program: FIFO words the page takes
+  std::uint32_t end_bits = 0;  // posted with done (an uncorrectable ECC error)
+
+  std::uint32_t command() const { return words[0]; }
+  std::uint32_t type() const { return Field(words[0], kCmdTypeShift, 3); }
+  std::uint8_t byte1() const { return static_cast<std::uint8_t>(words[0]); }
+  std::uint8_t byte2() const { return static_cast<std::uint8_t>(words[0] >> kCmdByte2Shift); }
+  bool two_commands() const { return (words[0] & kCmdTwoCommands) != 0; }
+  std::uint32_t cycles() const { return Field(words[0], kCmdCyclesShift, 3); }
+  std::uint8_t address(std::uint32_t i) const {
+    return static_cast<std::uint8_t>(i < 4 ? words[1] >> (8 * i) : words[2] >> (8 * (i - 4)));
+  }
+  template <class F>
+  void ForDevices(F f) const {
+    for (NandDevice* d : lanes) {
+      if (d) f(*d);
+    }
+  }
+};
+
+std::vector<NandBlockRef> NandFlashBlockRefs(const NandChipType& chip, std::uint32_t flash_block) {
+  if (flash_block >= chip.blocks * chip.chip_selects) {
+    throw std::out_of_range("NAND: block " + std::to_string(flash_block) + " beyond the flash's " +
+                            std::to_string(chip.blocks * chip.chip_selects) + " blocks");
+  }
+  std::vector<NandBlockRef> refs;
+  for (std::uint32_t lane = 0; lane < chip.lanes; ++lane) {
+    refs.push_back({flash_block / chip.blocks, lane, flash_block % chip.blocks});
+  }
+  return refs;
+}
+
+// --- power-on ---
+
+NandController::NandController(NandConfig config, std::function<void(const std::string&)> report)
+    : config_(std::move(config)), report_(std::move(report)) {
+  if (!config_.chip) throw std::invalid_argument("NAND controller: no chip given");
+  const NandChipType& type = *config_.chip;
+  clock_mhz_ = config_.clock_mhz ? config_.clock_mhz : type.clock_mhz;
+  config_.command_log_limit = std::max<std::size_t>(config_.command_log_limit, 1);
+
+  NandImage::Layout layout{type.name, type.page_bytes, type.spare_bytes, type.pages_per_block, type.blocks, {}};
+  for (std::uint32_t cs = 0; cs < type.chip_selects; ++cs) {
+    for (std::uint32_t lane = 0; lane < type.lanes; ++lane) layout.regions.push_back({cs, lane});
+  }
+  image_ = config_.image ? NandImage::Open(*config_.image, layout) : NandImage::InMemory(layout);
+
+  NandDevice::Hooks hooks{[this](const std::string& what) { ProtocolError(what); },
+                          [this](const std::string& line) {
+                            if (report_) report_(line);
+                          }};
+  for (std::uint32_t region = 0; region < layout.regions.size(); ++region) {
+    const NandImage::Region& r = layout.regions[region];
+    std::string name = "chip select " + std::to_string(r.chip_select);
+    if (type.lanes > 1) name += " device " + std::to_string(r.device);
+    devices_.push_back(std::make_unique<NandDevice>(type, *image_, region, name, hooks));
+  }
+
+  for (const NandBlockRef& ref : config_.factory_bad_blocks) MarkBad(ref, true);
+  const NandFaultPlan& faults = config_.faults;
+  for (const auto& f : faults.program_fail) FailProgram(f.block, f.after);
+  for (const auto& f : faults.erase_fail) FailErase(f.block, f.after);
+  for (const auto& f : faults.bit_flips) AddBitFlips(f.block, f.page, f.bits_per_256, f.seed);
+  if (faults.id) SetIdBytes(*faults.id);
+  if (faults.power_cut) SchedulePowerCut(faults.power_cut->at, faults.power_cut->op);
+}
+
+NandController::~NandController() = default;
+
+NandDevice* NandController::device(std::uint32_t chip_select, std::uint32_t lane) {
+  if (chip_select >= chip().chip_selects || lane >= chip().lanes) return nullptr;
+  return devices_[chip_select * chip().lanes + lane].get();
+}
+
+const NandDevice* NandController::device(std::uint32_t chip_select, std::uint32_t lane) const {
+  return const_cast<NandController*>(this)->device(chip_select, lane);
+}
+
+NandDevice& NandController::DeviceOf(const NandBlockRef& block) {
+  NandDevice* d = device(block.chip_select, block.device);
+  if (!d) {
+    throw std::out_of_range("NAND: no device " + std::to_string(block.device) + " on chip select " +
+                            std::to_string(block.chip_select));
+  }
+  return *d;
+}
+
+// --- observation helpers ---
+
+void NandController::ProtocolError(const std::string& what) {
+  ++protocol_errors_;
+  if (protocol_log_.size() < kProtocolLogLimit) protocol_log_.push_back(what);
+}
+
+void NandController::CheckPower() const {
+  if (!powered_) throw PowerCut("NAND controller: the module lost power (a scheduled power cut); restart the module");
+}
+
+NandCommandRecord* NandController::Record() {
+  if (!transfer_) return nullptr;
+  for (auto it = command_log_.rbegin(); it != command_log_.rend(); ++it) {
+    if (it->sequence == transfer_->sequence) return &*it;
+  }
+  return nullptr;
+}
+
+void NandController::ChargeCycles(std::uint32_t write_cycles, std::uint32_t read_cycles, bool chip_enable) {
+  std::uint64_t write = Field(timing0_, 8, 3) + 1 + Field(timing0_, 11, 3) + 1;  // tWP + tWH
+  std::uint64_t read = Field(timing0_, 0, 3) + 1 + Field(timing0_, 3, 3) + 1;   // tRP + tRH
+  std::uint64_t enable = chip_enable ? Field(timing0_, 16, 3) + 1 + Field(timing0_, 19, 3) + 1 : 0;  // tCS + tCH
+  std::uint64_t clocks = write * write_cycles + read * read_cycles + enable;
+  device_time_ps_ += clocks * kPsPerClockAtOneMhz / clock_mhz_;
+}
+
+void NandController::ChargeArray(std::uint64_t ns) { device_time_ps_ += ns * 1000; }
+
+// --- registers ---
+
+std::uint32_t NandController::Read32(std::uint32_t offset) {
+  CheckPower();
+  switch (offset) {
+    case kRegControl:
+      return control_;
+    case kRegTiming0:
+      return timing0_;
+    case kRegTiming1:
+      return timing1_;
+    case kRegStatus:
+      return ReadStatus();
+    case kRegData:
+      return ReadFifo();
+    default:
+      ProtocolError("read at register offset " + Hex(offset) + ", where no readable register is");
+      return 0;
+  }
+}
+
+void NandController::Write32(std::uint32_t offset, std::uint32_t value) {
+  CheckPower();
+  switch (offset) {
+    case kRegControl:
+      WriteControl(value);
+      return;
+    case kRegTiming0:
+      timing0_ = value;
+      return;
+    case kRegTiming1:
+      timing1_ = value;
+      return;
+    case kRegStatus:
+      status_ &= ~value;  // write one to clear
+      return;
+    case kRegData:
+      WriteFifo(value);
+      return;
+    case kRegCommand:
+      WriteCommandWord(value);
+      return;
+    default:
+      ProtocolError("write of " + Hex(value) + " at register offset " + Hex(offset) + ", where no register is");
+  }
+}
+
+std::uint32_t NandController::ReadStatus() {
+  ++status_reads_;
+  bool pending = phase_ == Phase::kRequestingCommand || phase_ == Phase::kRequestingData || phase_ == Phase::kFinishing;
+  if (pending) {
+    if (pending_reads_ > 0) {
+      --pending_reads_;
+    } else {
+      status_ |= pending_bits_ & ~config_.faults.status_never;
+      phase_ = pending_next_;
+      if (phase_ == Phase::kIdle) {
+        control_ &= ~kCtrlRun;
+        if (NandCommandRecord* r = Record()) {
+          r->completed = true;
+          r->status_posted = pending_bits_;
+        }
+        transfer_.reset();
+      }
+    }
+  }
+  return status_;
+}
+
+// An event the controller posts: its bits show after busy_status_reads more status reads, and the
+// controller enters `next` then.
+void NandController::Post(std::uint32_t bits, Phase next) {
+  pending_bits_ = bits;
+  pending_reads_ = config_.busy_status_reads;
+  pending_next_ = next;
+  switch (next) {
+    case Phase::kTakingCommand:
+      phase_ = Phase::kRequestingCommand;
+      break;
+    case Phase::kDataOut:
+    case Phase::kDataIn:
+      phase_ = Phase::kRequestingData;
+      break;
+    default:
+      phase_ = Phase::kFinishing;
+  }
+}
+
+void NandController::Abandon(const std::string& why) {
+  ProtocolError("command abandoned: " + why);
+  phase_ = Phase::kIdle;
+  transfer_.reset();
+}
+
+void NandController::WriteControl(std::uint32_t value) {
+  control_ = value;
+  if (phase_ != Phase::kIdle) {
+    Abandon((value & kCtrlRun) ? "run bit set while a command was unfinished"
+                               : "control register written while a command was unfinished");
+  }
+  if (value & kCtrlRun) {
+    transfer_ = std::make_unique<Transfer>();
+    Post(kStatusCommandRequest, Phase::kTakingCommand);
+  }
+}
+
+// --- commands ---
+
+void NandController::WriteCommandWord(std::uint32_t value) {
+  if (phase_ != Phase::kTakingCommand) {
+    ProtocolError("command buffer written with " + Hex(value) + " while no command request is pending; ignored");
+    return;
+  }
+  transfer_->words[transfer_->received++] = value;
+  if (transfer_->received == 3) StartCommand();
+}
+
+void NandController::StartCommand() {
+  Transfer& t = *transfer_;
+  t.framing.emplace(control_);
+  const Framing& f = *t.framing;
+  t.cs = (t.command() & kCmdChipSelect1) ? 1 : 0;
+  t.sequence = ++command_count_;
+  command_log_.push_back({t.sequence, t.words[0], t.words[1], t.words[2], control_, 0, 0, false});
+  while (command_log_.size() > config_.command_log_limit) command_log_.pop_front();
+
+  if (t.command() & kCmdReserved) ProtocolError("command word " + Hex(t.command()) + " sets reserved bits");
+  for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) t.lanes.push_back(device(t.cs, lane));
+  if (std::none_of(t.lanes.begin(), t.lanes.end(), [](NandDevice* d) { return d != nullptr; })) {
+    ProtocolError("command " + Hex(t.command()) + " for chip select " + std::to_string(t.cs) +
+                  ", where no device is fitted");
+  }
+
+  std::uint32_t type = t.type();
+  if (type != kTypeRead && type != kTypeProgram && type != kTypeErase && type != kTypeReadId && type != kTypeReset) {
+    ProtocolError("command word " + Hex(t.command()) + " has the undefined type " + std::to_string(type) +
+                  "; refused");
+    phase_ = Phase::kIdle;
+    control_ &= ~kCtrlRun;
+    transfer_.reset();
+    return;
+  }
+
+  // Command byte 1 and the address cycles reach every device of the command's chip select and bus.
+  bool cut = false;
+  if (type == kTypeErase) cut = TakePowerCut(NandOperation::kErase);
+  if (cut) t.ForDevices([](NandDevice& d) { d.CutPowerDuringNextOperation(); });
+  t.ForDevices([&](NandDevice& d) {
+    d.Command(t.byte1());
+    for (std::uint32_t i = 0; i < t.cycles(); ++i) d.Address(t.address(i));
+  });
+  std::uint32_t sent = 1 + t.cycles();
+  if (type != kTypeProgram && t.two_commands()) {
+    t.ForDevices([&](NandDevice& d) { d.Command(t.byte2()); });
+    ++sent;
+  }
+  ChargeCycles(sent, 0, true);
+
+  switch (type) {
+    case kTypeRead: {
+      std::uint64_t busy = 0;
+      t.ForDevices([&](NandDevice& d) { busy = std::max(busy, d.TakeBusyNs()); });
+      std::uint64_t t_r = (Field(timing1_, 16, 16) + 1) * kPsPerClockAtOneMhz / clock_mhz_ / 1000;
+      std::uint64_t t_ar = (Field(timing1_, 0, 4) + 1) * kPsPerClockAtOneMhz / clock_mhz_ / 1000;
+      ChargeArray(std::max(busy, t_r) + t_ar);
+
+      std::vector<std::vector<std::uint8_t>> lanes(f.lanes(), std::vector<std::uint8_t>(f.bus_lane_bytes(), kFloatingBus));
+      for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) {
+        if (t.lanes[lane]) t.lanes[lane]->ReadData(lanes[lane]);
+      }
+      ChargeCycles(0, f.bus_lane_bytes(), false);
+      if (f.ecc) {
+        for (auto& bytes : lanes) {
+          for (std::uint32_t chunk = 0; chunk < f.page / nand_ecc::kChunkBytes; ++chunk) {
+            auto outcome = nand_ecc::Check(
+                std::span<std::uint8_t, nand_ecc::kChunkBytes>(bytes.data() + chunk * nand_ecc::kChunkBytes,
+                                                               nand_ecc::kChunkBytes),
+                std::span<const std::uint8_t, nand_ecc::kCodeBytes>(
+                    bytes.data() + f.page + f.ecc_at + chunk * nand_ecc::kCodeBytes, nand_ecc::kCodeBytes));
+            if (outcome == nand_ecc::Outcome::kCorrectedData) ++corrected_bits_;
+            if (outcome == nand_ecc::Outcome::kUncorrectable) t.end_bits |= kStatusEccError;
+          }
+        }
+      }
+      std::vector<std::uint8_t> fifo_bytes(std::size_t{f.fifo_lane_bytes()} * f.lanes());
+      for (std::uint32_t j = 0; j < f.fifo_lane_bytes(); ++j) {
+        for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) fifo_bytes[j * f.lanes() + lane] = lanes[lane][j];
+      }
+      t.fifo.resize(fifo_bytes.size() / 4);
+      for (std::size_t w = 0; w < t.fifo.size(); ++w) {
+        t.fifo[w] = std::uint32_t{fifo_bytes[4 * w]} | std::uint32_t{fifo_bytes[4 * w + 1]} << 8 |
+                    std::uint32_t{fifo_bytes[4 * w + 2]} << 16 | std::uint32_t{fifo_bytes[4 * w + 3]} << 24;
+      }
+      Post(kStatusReadRequest | kStatusReady, Phase::kDataOut);
+      return;
+    }
+    case kTypeReadId: {
+      // The ID comes over the low byte lane whatever the bus width.
+      std::uint8_t id[kIdFifoWords * 4] = {};
+      std::span<std::uint8_t> wanted(id, std::min<std::uint32_t>(f.id_count, sizeof id));
+      if (t.lanes[0]) {
+        t.lanes[0]->ReadData(wanted);
+      } else {
+        std::fill(wanted.begin(), wanted.end(), kFloatingBus);
+      }
+      ChargeCycles(0, f.id_count, false);
+      for (std::uint32_t w = 0; w < kIdFifoWords; ++w) {
+        t.fifo.push_back(std::uint32_t{id[4 * w]} | std::uint32_t{id[4 * w + 1]} << 8 |
+                         std::uint32_t{id[4 * w + 2]} << 16 | std::uint32_t{id[4 * w + 3]} << 24);
+      }
+      Post(kStatusReadRequest, Phase::kDataOut);
+      return;
+    }
+    case kTypeProgram:
+      t.expected = std::size_t{f.fifo_lane_bytes()} * f.lanes() / 4;
+      Post(kStatusWriteRequest, Phase::kDataIn);
+      return;
+    case kTypeErase: {
+      std::uint64_t busy = 0;
+      t.ForDevices([&](NandDevice& d) { busy = std::max(busy, d.TakeBusyNs()); });
+      ChargeArray(busy);
+      if (cut) {
+        powered_ = false;
+        if (report_) report_("NAND: power cut during erase command " + std::to_string(t.sequence));
+        return;
+      }
+      EndCommand(0);
+      return;
+    }
+    default:  // reset
+      t.ForDevices([](NandDevice& d) { d.TakeBusyNs(); });
+      EndCommand(0);
+      return;
+  }
+}
+
+std::uint32_t NandController::ReadFifo() {
+  if (phase_ != Phase::kDataOut || transfer_->position >= transfer_->fifo.size()) {
+    ProtocolError("data FIFO read with no read data waiting; read " + Hex(kFifoGarbage));
+    return kFifoGarbage;
+  }
+  Transfer& t = *transfer_;
+  std::uint32_t word = t.fifo[t.position++];
+  if (NandCommandRecord* r = Record()) ++r->fifo_words;
+  if (t.position == t.fifo.size()) EndCommand(t.end_bits);
+  return word;
+}
+
+void NandController::WriteFifo(std::uint32_t value) {
+  if (phase_ != Phase::kDataIn) {
+    ProtocolError("data FIFO written with " + Hex(value) + " while no write data is requested; dropped");
+    return;
+  }
+  Transfer& t = *transfer_;
+  t.fifo.push_back(value);
+  if (NandCommandRecord* r = Record()) ++r->fifo_words;
+  if (t.fifo.size() == t.expected) FinishProgram();
+}
+
+void NandController::FinishProgram() {
+  Transfer& t = *transfer_;
+  const Framing& f = *t.framing;
+  phase_ = Phase::kFinishing;  // the FIFO takes nothing more
+  std::vector<std::vector<std::uint8_t>> lanes(f.lanes(), std::vector<std::uint8_t>(f.bus_lane_bytes(), kFloatingBus));
+  for (std::size_t i = 0; i < t.fifo.size() * 4; ++i) {
+    std::uint8_t byte = static_cast<std::uint8_t>(t.fifo[i / 4] >> (8 * (i % 4)));
+    lanes[i % f.lanes()][i / f.lanes()] = byte;
+  }
+  if (f.ecc) {
+    for (auto& bytes : lanes) PutEccFramed(f.page, bytes);
+  }
+  bool cut = TakePowerCut(NandOperation::kProgram);
+  if (cut) t.ForDevices([](NandDevice& d) { d.CutPowerDuringNextOperation(); });
+  for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) {
+    if (!t.lanes[lane]) continue;
+    t.lanes[lane]->WriteData(lanes[lane]);
+    if (t.two_commands()) t.lanes[lane]->Command(t.byte2());
+  }
+  ChargeCycles(f.bus_lane_bytes() + (t.two_commands() ? 1 : 0), 0, false);
+  std::uint64_t busy = 0;
+  t.ForDevices([&](NandDevice& d) { busy = std::max(busy, d.TakeBusyNs()); });
+  ChargeArray(busy);
+  if (cut) {
+    powered_ = false;
+    if (report_) report_("NAND: power cut during program command " + std::to_string(t.sequence));
+    return;
+  }
+  EndCommand(0);
+}
+
+void NandController::EndCommand(std::uint32_t extra_bits) {
+  std::uint32_t bits = kStatusReady | DoneBit(transfer_->cs) | extra_bits;
+  if (transfer_->command() & kCmdAutoStatus) bits |= AutoStatusBits();
+  Post(bits, Phase::kIdle);
+}
+
+// The controller's own status read after the operation: 0x70, one byte per device.
+std::uint32_t NandController::AutoStatusBits() {
+  Transfer& t = *transfer_;
+  bool any = false;
+  bool failed = false;
+  t.ForDevices([&](NandDevice& d) {
+    std::uint8_t status = kFloatingBus;
+    d.Command(kNandCmdReadStatus);
+    d.ReadData({&status, 1});
+    failed = failed || (status & kNandStatusFail) != 0;
+    any = true;
+  });
+  ChargeCycles(1, 1, false);
+  device_time_ps_ += (Field(timing1_, 4, 4) + 1) * kPsPerClockAtOneMhz / clock_mhz_;  // tWHR
+  // Nobody on the chip select: the floating bus reads 0xFF, fail bit included.
+  return (failed || !any) ? BadBlockBit(t.cs) : 0;
+}
+
+// --- power cut ---
+
+bool NandController::TakePowerCut(NandOperation op) {
+  std::uint64_t n = op == NandOperation::kProgram ? ++programs_ : ++erases_;
+  const std::optional<std::uint64_t>& at = op == NandOperation::kProgram ? cut_program_at_ : cut_erase_at_;
+  return (at && *at == n) || (cut_any_at_ && *cut_any_at_ == programs_ + erases_);
+}
+
+void NandController::SchedulePowerCut(std::uint32_t at, NandOperation op) {
+  if (at == 0) throw std::invalid_argument("NAND power cut: operations are counted from 1");
+  switch (op) {
+    case NandOperation::kProgram:
+      cut_program_at_ = programs_ + at;
+      break;
+    case NandOperation::kErase:
+      cut_erase_at_ = erases_ + at;
+      break;
+    case NandOperation::kAny:
+      cut_any_at_ = programs_ + erases_ + at;
+      break;
+  }
+}
+
+// --- faults and counters by block ---
+
+void NandController::MarkBad(const NandBlockRef& block, bool factory_mark) {
+  DeviceOf(block).MarkBad(block.block, factory_mark);
+}
+
+void NandController::FailProgram(const NandBlockRef& block, std::uint32_t after) {
+  DeviceOf(block).FailProgram(block.block, after);
+}
+
+void NandController::FailErase(const NandBlockRef& block, std::uint32_t after) {
+  DeviceOf(block).FailErase(block.block, after);
+}
+
+void NandController::AddBitFlips(const NandBlockRef& block, std::optional<std::uint32_t> page,
+                                 std::uint32_t bits_per_256, std::uint64_t seed) {
+  DeviceOf(block).AddBitFlips({block.block, page, bits_per_256, seed});
+}
+
+void NandController::SetIdBytes(const std::vector<std::uint8_t>& bytes) {
+  for (auto& d : devices_) d->SetIdBytes(bytes);
+}
+
+NandBlockCounters NandController::Counters(const NandBlockRef& block) const {
+  return const_cast<NandController*>(this)->DeviceOf(block).Counters(block.block);
+}
+
+std::vector<NandPageProgramCount> NandController::ReprogrammedPages() const {
+  std::vector<NandPageProgramCount> pages;
+  for (std::uint32_t cs = 0; cs < chip().chip_selects; ++cs) {
+    for (std::uint32_t lane = 0; lane < chip().lanes; ++lane) {
+      for (auto [row, programs] : device(cs, lane)->ReprogrammedPages()) {
+        pages.push_back({{cs, lane, row / chip().pages_per_block}, row % chip().pages_per_block, programs});
+      }
+    }
+  }
+  return pages;
+}
+
+// --- back door ---
+
+std::uint32_t NandController::FlashPageBytes(NandView view) const {
+  return chip().page_bytes * (view == NandView::kWired ? chip().lanes : 1);
+}
+
+std::uint32_t NandController::FlashBlockBytes(NandView view) const {
+  return FlashPageBytes(view) * chip().pages_per_block;
+}
+
+std::vector<NandBlockRef> NandController::FlashBlockRefs(std::uint32_t flash_block) const {
+  return NandFlashBlockRefs(chip(), flash_block);
+}
+
+NandController::Place NandController::Locate(std::uint64_t offset, NandView view) const {
+  const NandChipType& c = chip();
+  std::uint64_t device_bytes = std::uint64_t{c.page_bytes} * c.rows();
+  std::uint32_t cs = 0;
+  std::uint32_t lane = 0;
+  std::uint64_t at = offset;
+  if (view == NandView::kWired) {
+    std::uint64_t per_cs = device_bytes * c.lanes;
+    cs = static_cast<std::uint32_t>(offset / per_cs);
+    lane = static_cast<std::uint32_t>(offset % per_cs % c.lanes);
+    at = offset % per_cs / c.lanes;
+  }
+  if (cs >= c.chip_selects || at >= device_bytes) {
+    throw std::out_of_range("NAND back door: flash offset " + std::to_string(offset) + " beyond the flash");
+  }
+  return {const_cast<NandController*>(this)->device(cs, lane), static_cast<std::uint32_t>(at / c.page_bytes),
+          static_cast<std::uint32_t>(at % c.page_bytes)};
+}
+
+std::vector<std::uint8_t> NandController::RawReadPage(std::uint32_t chip_select, std::uint32_t lane,
+                                                      std::uint32_t row) const {
+  const NandDevice* d = device(chip_select, lane);
+  if (!d) throw std::out_of_range("NAND back door: no device there");
+  std::vector<std::uint8_t> bytes(chip().raw_page_bytes());
+  d->RawRead(row, bytes);
+  return bytes;
+}
+
+void NandController::RawProgramPage(std::uint32_t chip_select, std::uint32_t lane, std::uint32_t row,
+                                    std::span<const std::uint8_t> bytes, std::uint32_t column) {
+  DeviceOf({chip_select, lane, 0}).RawProgram(row, column, bytes);
+}
+
+void NandController::RawEraseBlock(const NandBlockRef& block) { DeviceOf(block).RawErase(block.block); }
+
+void NandController::ReadFlash(std::uint32_t offset, std::span<std::uint8_t> out, NandView view) const {
+  std::vector<std::uint8_t> page(chip().raw_page_bytes());
+  const NandDevice* cached = nullptr;
+  std::uint32_t cached_row = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    Place p = Locate(std::uint64_t{offset} + i, view);
+    if (p.device != cached || p.row != cached_row) {
+      p.device->RawRead(p.row, page);
+      cached = p.device;
+      cached_row = p.row;
+    }
+    out[i] = page[p.column];
+  }
+}
+
+std::vector<std::uint8_t> NandController::ReadFlash(std::uint32_t offset, std::uint32_t bytes, NandView view) const {
+  std::vector<std::uint8_t> out(bytes);
+  ReadFlash(offset, out, view);
+  return out;
+}
+
+void NandController::ProgramFlash(std::uint32_t offset, std::span<const std::uint8_t> data, bool ecc, NandView view) {
+  std::map<std::pair<NandDevice*, std::uint32_t>, std::vector<std::uint8_t>> pages;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    Place p = Locate(std::uint64_t{offset} + i, view);
+    auto [it, fresh] = pages.try_emplace({p.device, p.row});
+    if (fresh) it->second.assign(chip().raw_page_bytes(), kFloatingBus);
+    it->second[p.column] = data[i];
+  }
+  for (auto& [where, raw] : pages) {
+    if (ecc) PutEcc(chip(), raw);
+    where.first->RawProgram(where.second, 0, raw);
+  }
+}
+
+void NandController::EraseFlashBlock(std::uint32_t flash_block) {
+  for (const NandBlockRef& ref : FlashBlockRefs(flash_block)) RawEraseBlock(ref);
+}
+
+void NandController::PutEcc(const NandChipType& chip, std::span<std::uint8_t> raw) {
+  if (raw.size() != chip.raw_page_bytes()) throw std::invalid_argument("NAND ECC: raw page size");
+  PutEccFramed(chip.page_bytes, raw);
+}
+
+// --- the module description ---
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& field, const std::string& what) {
+  throw DescriptionError("module description: field '" + field + "': " + what);
+}
+
+void OnlyFields(const nlohmann::json& object, const std::string& where, std::initializer_list<const char*> known) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    if (std::none_of(known.begin(), known.end(), [&](const char* k) { return it.key() == k; })) {
+      Fail(where + "." + it.key(), "unknown field");
+    }
+  }
+}
+
+std::uint32_t Number(const nlohmann::json& object, const std::string& where, const char* key, std::uint32_t fallback,
+                     std::uint32_t low, std::uint32_t high) {
+  if (!object.contains(key)) return fallback;
+  std::string field = where + "." + key;
+  std::uint32_t v = JsonU32(object[key], field);
+  if (v < low || v > high) Fail(field, "must lie in " + std::to_string(low) + " to " + std::to_string(high));
+  return v;
+}
+
+std::vector<NandBlockRef> ParseBlock(const nlohmann::json& value, const std::string& field, const NandChipType& chip) {
+  if (!value.is_object()) {
+    std::uint32_t block = JsonU32(value, field);
+    if (block >= chip.blocks * chip.chip_selects) {
+      Fail(field, "block " + std::to_string(block) + " beyond the flash's " +
+                      std::to_string(chip.blocks * chip.chip_selects) + " blocks");
+    }
+    return NandFlashBlockRefs(chip, block);
+  }
+  if (!value.contains("block")) Fail(field + ".block", "missing");
+  if (!value.contains("chip_select") && !value.contains("device")) {
+    return ParseBlock(value["block"], field + ".block", chip);
+  }
+  std::uint32_t cs = Number(value, field, "chip_select", 0, 0, chip.chip_selects - 1);
+  std::uint32_t block = Number(value, field, "block", 0, 0, chip.blocks - 1);
+  if (value.contains("device")) return {{cs, Number(value, field, "device", 0, 0, chip.lanes - 1), block}};
+  std::vector<NandBlockRef> refs;
+  for (std::uint32_t lane = 0; lane < chip.lanes; ++lane) refs.push_back({cs, lane, block});
+  return refs;
+}
+
+const nlohmann::json& Array(const nlohmann::json& object, const std::string& field, const char* key) {
+  const nlohmann::json& v = object[key];
+  if (!v.is_array()) Fail(field, "expected an array");
+  return v;
+}
+
+void ParseFailures(const nlohmann::json& faults, const char* key, const NandChipType& chip,
+                   std::vector<NandFaultPlan::BlockFailure>& out) {
+  if (!faults.contains(key)) return;
+  std::string field = std::string("flash.faults.") + key;
+  const nlohmann::json& list = Array(faults, field, key);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::string at = field + "[" + std::to_string(i) + "]";
+    std::uint32_t after = 0;
+    if (list[i].is_object()) {
+      OnlyFields(list[i], at, {"block", "chip_select", "device", "after"});
+      after = Number(list[i], at, "after", 0, 0, 0xFFFFFFFF);
+    }
+    for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) out.push_back({ref, after});
+  }
+}
+
+}  // namespace
+
+NandConfig ParseNandConfig(const nlohmann::json& flash, const std::filesystem::path& folder) {
+  NandConfig config;
+  if (!flash.is_object()) Fail("flash", "expected an object");
+  OnlyFields(flash, "flash",
+             {"type", "chip", "image", "factory_bad_blocks", "busy_status_reads", "clock_mhz", "command_log_limit",
+              "faults", "os_driver", "comment"});
+  if (!flash.contains("chip")) Fail("flash.chip", "missing: name the chip by its ID, e.g. \"0xF1EC\"");
+  std::uint32_t id = JsonU32(flash["chip"], "flash.chip");
+  config.chip = id <= 0xFFFF ? FindNandChip(static_cast<std::uint16_t>(id)) : nullptr;
+  if (!config.chip) {
+    std::string known;
+    for (const NandChipType& c : NandChipTypes()) known += std::string(known.empty() ? "" : ", ") + c.name;
+    Fail("flash.chip", Hex(id) + " is not a modelled chip (" + known + ")");
+  }
+  const NandChipType& chip = *config.chip;
+
+  if (flash.contains("image")) {
+    if (!flash["image"].is_string() || flash["image"].get<std::string>().empty()) {
+      Fail("flash.image", "expected a file name");
+    }
+    std::filesystem::path image(flash["image"].get<std::string>());
+    config.image = image.is_absolute() ? image : folder / image;
+  }
+  if (flash.contains("factory_bad_blocks")) {
+    const nlohmann::json& list = Array(flash, "flash.factory_bad_blocks", "factory_bad_blocks");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::string at = "flash.factory_bad_blocks[" + std::to_string(i) + "]";
+      if (list[i].is_object()) OnlyFields(list[i], at, {"block", "chip_select", "device"});
+      for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) config.factory_bad_blocks.push_back(ref);
+    }
+  }
+  config.busy_status_reads = Number(flash, "flash", "busy_status_reads", 2, 0, kMaxBusyStatusReads);
+  config.clock_mhz = Number(flash, "flash", "clock_mhz", 0, 1, 1000);
+  config.command_log_limit = Number(flash, "flash", "command_log_limit", 4096, 1, 10'000'000);
+
+  if (!flash.contains("faults")) return config;
+  const nlohmann::json& faults = flash["faults"];
+  if (!faults.is_object()) Fail("flash.faults", "expected an object");
+  OnlyFields(faults, "flash.faults", {"program_fail", "erase_fail", "bit_flips", "status_never", "id", "power_cut"});
+  NandFaultPlan& plan = config.faults;
+  ParseFailures(faults, "program_fail", chip, plan.program_fail);
+  ParseFailures(faults, "erase_fail", chip, plan.erase_fail);
+  if (faults.contains("bit_flips")) {
+    const nlohmann::json& list = Array(faults, "flash.faults.bit_flips", "bit_flips");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::string at = "flash.faults.bit_flips[" + std::to_string(i) + "]";
+      if (!list[i].is_object()) Fail(at, "expected an object with \"block\"");
+      OnlyFields(list[i], at, {"block", "chip_select", "device", "page", "bits_per_256", "seed"});
+      NandFaultPlan::BitFlips flips;
+      if (list[i].contains("page")) flips.page = Number(list[i], at, "page", 0, 0, chip.pages_per_block - 1);
+      flips.bits_per_256 = Number(list[i], at, "bits_per_256", 1, 1, 2048);
+      flips.seed = Number(list[i], at, "seed", 0, 0, 0xFFFFFFFF);
+      for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) {
+        flips.block = ref;
+        plan.bit_flips.push_back(flips);
+      }
+    }
+  }
+  if (faults.contains("status_never")) plan.status_never = JsonU32(faults["status_never"], "flash.faults.status_never");
+  if (faults.contains("id")) {
+    const nlohmann::json& v = faults["id"];
+    std::vector<std::uint8_t> bytes;
+    if (v.is_array()) {
+      if (v.empty() || v.size() > 8) Fail("flash.faults.id", "give 1 to 8 ID bytes");
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        std::string at = "flash.faults.id[" + std::to_string(i) + "]";
+        std::uint32_t b = JsonU32(v[i], at);
+        if (b > 0xFF) Fail(at, "an ID byte is 0 to 0xFF");
+        bytes.push_back(static_cast<std::uint8_t>(b));
+      }
+    } else {
+      std::uint32_t word = JsonU32(v, "flash.faults.id");
+      if (word > 0xFFFF) Fail("flash.faults.id", "an ID is 16 bits (maker code in the low byte), or give an array");
+      bytes = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)};
+    }
+    plan.id = bytes;
+  }
+  if (faults.contains("power_cut")) {
+    const nlohmann::json& v = faults["power_cut"];
+    if (!v.is_object()) Fail("flash.faults.power_cut", "expected an object with \"at\"");
+    OnlyFields(v, "flash.faults.power_cut", {"at", "op"});
+    if (!v.contains("at")) Fail("flash.faults.power_cut.at", "missing");
+    NandFaultPlan::PowerCutAt cut;
+    cut.at = Number(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
+    if (v.contains("op")) {
+      std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
+      if (op == "program") {
+        cut.op = NandOperation::kProgram;
+      } else if (op == "erase") {
+        cut.op = NandOperation::kErase;
+      } else if (op != "any") {
+        Fail("flash.faults.power_cut.op", "expected \"program\", \"erase\" or \"any\"");
+      }
+    }
+    plan.power_cut = cut;
+  }
+  return config;
+}
+
+void AttachNandFlash(Module& module, const nlohmann::json& flash) {
+  NandConfig config = ParseNandConfig(flash, module.description().folder);
+  std::unique_ptr<NandController> controller;
+  try {
+    controller = std::make_unique<NandController>(std::move(config),
+                                                  [&module](const std::string& line) { module.Report(line); });
+  } catch (const NandImageError& e) {
+    throw DescriptionError(std::string("module description: field 'flash.image': ") + e.what());
+  }
+  NandController& attached = module.AddDevice(std::move(controller));
+  module.bus().Attach(NandController::kBase, NandController::kWindowBytes, attached);
+}
+
+}  // namespace sim

@@ -1,0 +1,93 @@
+// Where the NAND devices keep their cells: a raw image in the common layout, each page followed by
+// its spare bytes, one region per device (chip select and byte lane) in a fixed order, with a JSON
+// sidecar (<image>.json) naming the chip and its geometry.
+//
+// An image is never written whole. It is created as a sparse file of the full size, and a block's
+// bytes are written only when the block is first programmed ("materialised"); the sidecar keeps the
+// set of materialised blocks, and every other block reads as erased (0xFF) without touching the file.
+// Pages are read and written on demand with pread/pwrite; nothing reads the whole image.
+//
+// An image without a sidecar but of exactly the right size (written by some other tool) is taken as
+// wholly materialised. An in-memory image (no path) behaves alike and is lost with the module.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+// An image that cannot be opened or does not fit the chip. The message names the file.
+struct NandImageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class NandImage {
+ public:
+  struct Region {
+    std::uint32_t chip_select = 0;
+    std::uint32_t device = 0;  // byte lane: 0 = low byte, 1 = high byte of the 16-bit bus
+  };
+  struct Layout {
+    std::string chip;  // "0xF1EC"
+    std::uint32_t page_bytes = 0;
+    std::uint32_t spare_bytes = 0;
+    std::uint32_t pages_per_block = 0;
+    std::uint32_t blocks = 0;     // per device
+    std::vector<Region> regions;  // in file order
+
+    std::uint32_t raw_page_bytes() const { return page_bytes + spare_bytes; }
+    std::uint64_t block_bytes() const { return std::uint64_t{raw_page_bytes()} * pages_per_block; }
+    std::uint64_t region_bytes() const { return block_bytes() * blocks; }
+    std::uint64_t total_bytes() const { return region_bytes() * regions.size(); }
+  };
+
+  static std::unique_ptr<NandImage> InMemory(Layout layout);
+  // Opens the image at path, or creates it (sparse, all erased) with its sidecar when it does not exist.
+  static std::unique_ptr<NandImage> Open(const std::filesystem::path& path, Layout layout);
+  static std::filesystem::path SidecarPath(const std::filesystem::path& image);
+
+  ~NandImage();
+  NandImage(const NandImage&) = delete;
+  NandImage& operator=(const NandImage&) = delete;
+
+  const Layout& layout() const { return layout_; }
+  const std::optional<std::filesystem::path>& path() const { return path_; }
+
+  // One page with its spare bytes (out.size() == raw_page_bytes()); row = block * pages_per_block + page.
+  void ReadPage(std::uint32_t region, std::uint32_t row, std::span<std::uint8_t> out) const;
+  // Stores a page as given (the devices do the AND of programming themselves).
+  void WritePage(std::uint32_t region, std::uint32_t row, std::span<const std::uint8_t> bytes);
+  // Sets every byte of the block, data and spare, to 0xFF. pages: only the first so many (a cut erase).
+  void EraseBlock(std::uint32_t region, std::uint32_t block, std::optional<std::uint32_t> pages = {});
+
+  bool IsMaterialised(std::uint32_t region, std::uint32_t block) const;
+  std::uint32_t MaterialisedBlocks() const;
+  // Writes the sidecar now (it is also written on every new materialised block and on close).
+  void WriteSidecar() const;
+
+ private:
+  explicit NandImage(Layout layout);
+  void CheckAddress(std::uint32_t region, std::uint32_t row) const;
+  std::size_t BlockIndex(std::uint32_t region, std::uint32_t block) const;
+  std::uint64_t FileOffset(std::uint32_t region, std::uint32_t row) const;
+  void Materialise(std::uint32_t region, std::uint32_t block);
+  void PreadExact(std::uint64_t offset, std::span<std::uint8_t> out) const;
+  void PwriteExact(std::uint64_t offset, std::span<const std::uint8_t> bytes) const;
+
+  Layout layout_;
+  std::optional<std::filesystem::path> path_;
+  int fd_ = -1;
+  bool ready_ = false;  // opened whole: only then does closing write the sidecar
+  std::vector<bool> materialised_;  // per region and block
+  std::uint32_t materialised_count_ = 0;
+  std::unordered_map<std::size_t, std::vector<std::uint8_t>> memory_;  // in-memory image: block bytes
+};
+
+}  // namespace sim
