@@ -7,5 +7,6 @@
 namespace tools {
 
 void AddSimCommand(CLI::App& app, int& status);
+void AddBundleCommand(CLI::App& app, int& status);
 
 }  // namespace tools

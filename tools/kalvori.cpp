@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int status = 0;
   tools::AddSimCommand(app, status);
+  tools::AddBundleCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,0 +1,174 @@
+// kalvori bundle on a NOR module image: pack, list and extract through the flash library, the
+// hand-off serving what was packed, and refusals that leave the image as it was.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/description.h"
+#include "sim/module.h"
+#include "sim/nor_flash.h"
+#include "sim/services.h"
+#include "tester/tester.h"
+#include "tests/support/module_fixture.h"
+#include "tools/bundle.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+constexpr std::uint32_t kRegion = TESTER_REGION_OFFSET;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class BundlePacking : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = folder_.path() / "module";
+    WriteModule({{"cpu_product", 17},
+                 {"boot_config", {{"item12", "0x00800000"}}},
+                 {"flash", {{"type", "nor"}, {"image", "flash.img"}}}});
+    WriteFile(folder_.path() / "in" / "readme.txt", "read me\n");
+    WriteFile(folder_.path() / "in" / "tester.exe", std::string("MZ\x90\x00\x03", 5));
+    WriteFile(folder_.path() / "in" / "odd.bin", std::string(1021, '\x5A'));
+  }
+
+  void WriteModule(const nlohmann::json& description) {
+    WriteFile(module_ / "module.json", description.dump(2));
+    std::filesystem::create_directories(module_ / "root");
+  }
+
+  std::string In(const std::string& name) { return (folder_.path() / "in" / name).string(); }
+
+  // Runs the kalvori program with the arguments.
+  Outcome Kalvori(const std::vector<std::string>& args) {
+    std::string command = KALVORI_KALVORI_BIN;
+    for (const std::string& a : args) command += " '" + a + "'";
+    std::filesystem::path out = folder_.path() / "stdout", err = folder_.path() / "stderr";
+    int raw = std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
+  }
+
+  // The image and its sidecar, to compare before and after.
+  std::string Image() { return ReadFile(module_ / "flash.img") + ReadFile(module_ / "flash.img.json"); }
+
+  testing_support::TempFolder folder_;
+  std::filesystem::path module_;
+};
+
+TEST_F(BundlePacking, PackedFilesComeBackAndAreServedByTheHandOff) {
+  std::vector<tools::BundleFile> files = {tools::LoadBundleInput(In("readme.txt")),
+                                          tools::LoadBundleInput(In("odd.bin") + "=\\data\xC3\xA9.bin"),
+                                          tools::LoadBundleInput(In("tester.exe") + "=\\KalvoriTester.exe")};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> progress;
+  {
+    tools::ModuleFlash flash(module_);
+    ASSERT_TRUE(
+        tools::WriteBundle(flash, tools::EncodeBundle(files), [&](std::uint32_t done, std::uint32_t total) {
+          progress.push_back({done, total});
+        }));
+    EXPECT_EQ(progress, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0x40000}}));  // one block
+
+    tools::BundleContents contents = tools::ReadBundle(flash);
+    EXPECT_EQ(contents.problem, "");
+    ASSERT_EQ(contents.records.size(), 3u);
+    EXPECT_EQ(contents.records[1].file.name, "\\data\xE9.bin");
+    EXPECT_EQ(contents.records[2].offset, kRegion + 48 + 40 + 1024);
+    EXPECT_EQ(contents.program, 2u);
+    tools::ExtractBundle(contents, folder_.path() / "out");
+  }
+  EXPECT_EQ(ReadFile(folder_.path() / "out" / "readme.txt"), "read me\n");
+  EXPECT_EQ(ReadFile(folder_.path() / "out" / "data\xC3\xA9.bin"), std::string(1021, '\x5A'));
+  EXPECT_EQ(ReadFile(folder_.path() / "out" / "KalvoriTester.exe"), std::string("MZ\x90\x00\x03", 5));
+
+  // The module starts up and serves the bundle.
+  sim::Module module(sim::LoadDescription(module_));
+  RunTesterHandOff();
+  EXPECT_EQ(module.DebugTranscript(),
+            "Looking for KalvoriTester...\r\n"
+            "Found \\readme.txt\r\n"
+            "Found \\data\xC3\xA9.bin\r\n"
+            "Found \\KalvoriTester.exe\r\n"
+            "Launching \\KalvoriTester.exe\r\n");
+  EXPECT_EQ(ReadFile(module_ / "root" / "data\xC3\xA9.bin"), std::string(1021, '\x5A'));
+  ASSERT_EQ(module.os().processes.launches().size(), 1u);
+}
+
+TEST_F(BundlePacking, TheCommandPacksListsAndExtracts) {
+  Outcome pack = Kalvori({"bundle", "pack", module_.string(), In("readme.txt"), In("tester.exe")});
+  EXPECT_EQ(pack.status, 0) << pack.err;
+  EXPECT_NE(pack.out.find("packed 2 files"), std::string::npos) << pack.out;
+  EXPECT_NE(pack.out.find("will launch \\tester.exe"), std::string::npos) << pack.out;
+  EXPECT_NE(pack.err.find("100%"), std::string::npos) << pack.err;  // the progress bar
+
+  Outcome list = Kalvori({"bundle", "list", module_.string()});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("0x013C0000          8  \\readme.txt"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("0x013C0030          5  \\tester.exe  (launched)"), std::string::npos) << list.out;
+
+  Outcome extract = Kalvori({"bundle", "extract", module_.string(), (folder_.path() / "x").string()});
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(ReadFile(folder_.path() / "x" / "tester.exe"), std::string("MZ\x90\x00\x03", 5));
+
+  // A second pack replaces the bundle; without a program it warns.
+  Outcome again = Kalvori({"bundle", "pack", module_.string(), In("odd.bin")});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find("warning: no file name ends in \".exe\""), std::string::npos) << again.err;
+  list = Kalvori({"bundle", "list", module_.string()});
+  EXPECT_NE(list.out.find("1 file, 1021 bytes"), std::string::npos) << list.out;
+}
+
+TEST_F(BundlePacking, RefusalsWriteNothing) {
+  ASSERT_EQ(Kalvori({"bundle", "pack", module_.string(), In("tester.exe")}).status, 0);
+  const std::string before = Image();
+
+  WriteFile(folder_.path() / "in" / "big.bin", std::string(0x40000 - 40 - 40 + 1, 'b'));
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {{In("tester.exe") + "=\\" + std::string(31, 'n')}, "at most 31"},
+      {{In("tester.exe") + "=\\\xE6\x97\xA5\xE6\x9C\xAC.exe"}, "Windows-1252"},
+      {{In("tester.exe") + "=\\a*b.exe"}, "no device path"},
+      {{In("missing.exe")}, "missing.exe"},
+      {{In("big.bin"), In("tester.exe")}, "the tester region holds 262144"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"bundle", "pack", module_.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Outcome run = Kalvori(args);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was written"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Image(), before);
+
+  // A module without flash.
+  WriteModule({{"cpu_product", 17}});
+  Outcome none = Kalvori({"bundle", "pack", module_.string(), In("tester.exe")});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("has no flash"), std::string::npos) << none.err;
+}
+
+TEST_F(BundlePacking, ABundleFillingTheRegionMustNotRunIntoARecordAfterIt) {
+  std::vector<tools::BundleFile> full = {{"\\t.exe", std::vector<std::uint8_t>(0x40000 - 40, 0x11)}};
+  {
+    sim::Module module(sim::LoadDescription(module_));
+    module.FindDevice<sim::NorFlash>()->Poke(kRegion + 0x40000,
+                                             tools::EncodeBundle({{"\\x.txt", {1, 2, 3}}}));
+  }
+  tools::ModuleFlash flash(module_);
+  EXPECT_THROW(tools::WriteBundle(flash, tools::EncodeBundle(full), nullptr), tools::BundleError);
+  EXPECT_EQ(flash.module().FindDevice<sim::NorFlash>()->EraseCount(kRegion), 0u);
+}
+
+}  // namespace

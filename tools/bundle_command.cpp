@@ -1,0 +1,163 @@
+// kalvori bundle: packs host files into a module's tester region, lists it and unpacks it.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "sim/description.h"
+#include "tester/tester.h"
+#include "tools/bundle.h"
+#include "tools/commands.h"
+
+namespace tools {
+
+namespace {
+
+constexpr int kStatusFailed = 1;   // the flash failed, or what it holds is malformed
+constexpr int kStatusRefused = 2;  // the input cannot make a bundle; nothing was written
+constexpr int kProgressWidth = 30;
+
+// A progress bar on stderr, redrawn in place.
+void DrawProgress(std::uint32_t done, std::uint32_t total) {
+  int filled = total == 0 ? kProgressWidth : static_cast<int>(std::uint64_t{done} * kProgressWidth / total);
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.resize(kProgressWidth, '.');
+  int percent = total == 0 ? 100 : static_cast<int>(std::uint64_t{done} * 100 / total);
+  std::fprintf(stderr, "\rerasing the tester region [%s] %3d%%", bar.c_str(), percent);
+  std::fflush(stderr);
+}
+
+void Warn(const std::string& text) { std::cerr << "kalvori bundle: warning: " << text << "\n"; }
+
+int Refuse(const std::string& text) {
+  std::cerr << "kalvori bundle: " << text << "; nothing was written\n";
+  return kStatusRefused;
+}
+
+int Fail(const std::string& text) {
+  std::cerr << "kalvori bundle: " << text << "\n";
+  return kStatusFailed;
+}
+
+int Pack(const std::string& module, const std::vector<std::string>& inputs) {
+  std::vector<BundleFile> files;
+  std::vector<std::uint8_t> encoded;
+  try {
+    for (const std::string& input : inputs) files.push_back(LoadBundleInput(input));
+    encoded = EncodeBundle(files);
+  } catch (const BundleError& e) {
+    return Refuse(e.what());
+  }
+  try {
+    ModuleFlash flash(module);
+    for (const std::string& warning : BundleWarnings(files)) Warn(warning);
+    bool ok = WriteBundle(flash, encoded, DrawProgress);
+    DrawProgress(1, 1);
+    std::fputc('\n', stderr);
+    if (!ok)
+      return Fail("the flash failed while the region was erased or written; the region is left in part");
+  } catch (const BundleError& e) {
+    return Refuse(e.what());
+  } catch (const sim::DescriptionError& e) {
+    return Refuse(e.what());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  std::cout << "packed " << files.size() << (files.size() == 1 ? " file" : " files") << " (" << encoded.size()
+            << " of " << TESTER_REGION_LENGTH << " bytes) into the tester region of " << module << "\n";
+  for (auto it = files.rbegin(); it != files.rend(); ++it) {
+    if (IsProgramName(it->name)) {
+      std::cout << "the hand-off will launch " << DeviceNameToUtf8(it->name) << "\n";
+      break;
+    }
+  }
+  return 0;
+}
+
+// Reads the bundle; status is set when the module cannot be read.
+std::optional<BundleContents> Read(const std::string& module, int& status) {
+  try {
+    ModuleFlash flash(module);
+    return ReadBundle(flash);
+  } catch (const BundleError& e) {
+    status = Refuse(e.what());
+  } catch (const sim::DescriptionError& e) {
+    status = Refuse(e.what());
+  } catch (const std::exception& e) {
+    status = Fail(e.what());
+  }
+  return std::nullopt;
+}
+
+int List(const std::string& module) {
+  int status = 0;
+  std::optional<BundleContents> contents = Read(module, status);
+  if (!contents) return status;
+  if (contents->records.empty() && contents->problem.empty()) {
+    std::cout << "the tester region holds no bundle (erased, or served already)\n";
+    return 0;
+  }
+  std::uint64_t payload = 0;
+  for (std::size_t i = 0; i < contents->records.size(); ++i) {
+    const BundleRecord& r = contents->records[i];
+    char line[64];
+    std::snprintf(line, sizeof line, "%s %10zu  ", sim::Hex(r.offset).c_str(), r.file.payload.size());
+    std::cout << line << DeviceNameToUtf8(r.file.name) << (contents->program == i ? "  (launched)" : "")
+              << "\n";
+    payload += r.file.payload.size();
+  }
+  std::cout << contents->records.size() << (contents->records.size() == 1 ? " file, " : " files, ") << payload
+            << " bytes\n";
+  if (!contents->program) Warn("no file name ends in \".exe\": the hand-off starts nothing");
+  if (!contents->problem.empty()) return Fail(contents->problem + "; the hand-off stops there");
+  return 0;
+}
+
+int Extract(const std::string& module, const std::string& folder) {
+  int status = 0;
+  std::optional<BundleContents> contents = Read(module, status);
+  if (!contents) return status;
+  try {
+    for (const auto& path : ExtractBundle(*contents, folder)) std::cout << path.string() << "\n";
+  } catch (const BundleError& e) {
+    return Fail(e.what());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  if (!contents->problem.empty())
+    return Fail(contents->problem + "; the records after it were not extracted");
+  return 0;
+}
+
+}  // namespace
+
+void AddBundleCommand(CLI::App& app, int& status) {
+  auto* bundle = app.add_subcommand("bundle", "Pack, list and unpack the tester bundle in a module's flash");
+  bundle->require_subcommand(1);
+
+  struct Options {
+    std::string module;
+    std::vector<std::string> inputs;
+    std::string folder;
+  };
+  auto options = std::make_shared<Options>();
+
+  auto* pack = bundle->add_subcommand(
+      "pack",
+      "Erase the tester region of MODULE's flash and write FILEs into it as a bundle; each FILE may name "
+      "its device path as FILE=DEVICE-NAME (default: \\ and the file's name)");
+  pack->add_option("MODULE", options->module, "The module folder (holding module.json)")->required();
+  pack->add_option("FILE", options->inputs, "FILE[=DEVICE-NAME]")->required();
+  pack->callback([options, &status] { status = Pack(options->module, options->inputs); });
+
+  auto* list = bundle->add_subcommand("list", "List the bundle in MODULE's tester region");
+  list->add_option("MODULE", options->module, "The module folder")->required();
+  list->callback([options, &status] { status = List(options->module); });
+
+  auto* extract = bundle->add_subcommand("extract", "Write the files of MODULE's bundle under DIR");
+  extract->add_option("MODULE", options->module, "The module folder")->required();
+  extract->add_option("DIR", options->folder, "The host folder to write into")->required();
+  extract->callback([options, &status] { status = Extract(options->module, options->folder); });
+}
+
+}  // namespace tools
