@@ -1,0 +1,102 @@
+// `kalvori sim` as a user runs it: a module folder and a script in, debug output, a summary and
+// installed files out.
+#include <sys/wait.h>
+
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/module_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+RunResult Kalvori(const std::string& arguments, const fs::path& scratch) {
+  fs::path err = scratch / "stderr.txt";
+  std::string command = std::string("'") + KALVORI_KALVORI_BIN + "' " + arguments + " </dev/null 2>'" + err.string() + "'";
+  RunResult run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadFile(err);
+  return run;
+}
+
+std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+class SimCommand : public ::testing::Test {
+ protected:
+  TempFolder folder;
+  fs::path module = folder.path() / "module";
+
+  void Description(const std::string& json) { WriteFile(module / "module.json", json); }
+};
+
+TEST_F(SimCommand, ServesTheInternalDiskAndAScriptedCardThenSummarises) {
+  Description(R"({
+    "cpu_product": 17,
+    "registry": {"HKLM\\System\\StorageManager\\Profiles\\MSFlash": {"Folder": "\\Flash Disk"}},
+    "stores": ["DSK0:"],
+    "volumes": ["Flash Disk"]
+  })");
+  fs::create_directories(module / "root" / "Windows");
+  WriteFile(module / "volumes" / "Flash Disk" / "AutoCopy" / "Windows" / "demo.dll", "library");
+  WriteFile(module / "volumes" / "Storage Card" / "AutoCopy" / "Program Files" / "App" / "app.exe", "app");
+  WriteFile(module / "volumes" / "Storage Card" / "AutoRun" / "app.lnk", "29#\"\\Program Files\\App\\app.exe\" -x");
+  WriteFile(module / "volumes" / "Storage Card" / "AutoRun" / "gone.lnk", "#\\Windows\\gone.exe");
+  WriteFile(folder.path() / "script.txt", "wait 2000\nmount \"Storage Card\"\nwait 1000\nunmount \"Storage Card\"\n");
+
+  RunResult run = Kalvori("sim " + Quoted(module) + " --script " + Quoted(folder.path() / "script.txt") + " --virtual-time",
+                    folder.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, run.out.find("\n---")), "ERROR: Cannot Access \\Windows\\gone.exe (Error 2)\r\n");
+  EXPECT_NE(run.out.find("folders served:   4  (\\Flash Disk x2, \\Storage Card x2)\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("files copied:     3\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("programs started: 1\n   2.000 s  \\Program Files\\App\\app.exe -x\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(ReadFile(module / "root" / "Windows" / "demo.dll"), "library");
+  EXPECT_EQ(ReadFile(module / "root" / "Program Files" / "App" / "app.exe"), "app");
+  EXPECT_NE(run.err.find("[sim] notification: \\Storage Card removed\n"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("[sim]"), std::string::npos);  // the simulator's reports stay off stdout
+}
+
+TEST_F(SimCommand, MalformedInputIsRefusedBeforeTheRunWithStatusTwo) {
+  Description(R"({"cpu_product": 17, "stores": "DSK0:"})");
+  RunResult run = Kalvori("sim " + Quoted(module) + " --virtual-time", folder.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("field 'stores'"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+
+  Description(R"({"cpu_product": 17})");
+  WriteFile(folder.path() / "script.txt", "mount Card\nwiat 100\n");
+  fs::create_directories(module / "volumes" / "Card");
+  run = Kalvori("sim " + Quoted(module) + " --script " + Quoted(folder.path() / "script.txt"), folder.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("script.txt: line 2: unknown command 'wiat'"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(SimCommand, TheDemoShowsAutoCopyAndAutoRun) {
+  RunResult run = Kalvori("sim --virtual-time", folder.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, run.out.find("\n---")),
+            "ERROR: Network not ready to Access \\Network\\Tools\\inventory.exe, retrying in 1 second\r\n");
+  EXPECT_NE(run.out.find("programs started: 5\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\\Program Files\\Demo Viewer\\viewer.exe -s -v\n"), std::string::npos) << run.out;
+}
+
+}  // namespace
