@@ -259,6 +259,28 @@ TEST(NandModelMisuse, EveryAccessOutOfPhaseIsCountedAndChangesNothing) {
   m.ExpectErrors(9);
 }
 
+TEST(NandModelBus, SmallPageReadCommandsPointAtTheFirstHalfTheSecondHalfOrTheSpareArea) {
+  NandModule m(J(R"({"chip": "0x76EC"})"));  // four address cycles: a column byte, three row bytes
+  const std::uint32_t row = 70000;
+  std::vector<std::uint8_t> page = Pattern(kSmallRaw, 10);
+  m.nand().RawProgramPage(0, 0, row, page);
+  m.SetReg(C::kRegControl, Control({.large = false}));
+  auto read = [&](std::uint8_t command, std::uint32_t column) {
+    m.Issue(Cmd(C::kTypeRead, command, 0, 4), column | row << 8);
+    std::vector<std::uint8_t> got = Bytes(m.ReadFifo(512 / 4));
+    m.Outcome();
+    return got;
+  };
+  std::vector<std::uint8_t> got = read(0x01, 0x10);  // from byte 272 to the end of the spare, then nothing
+  EXPECT_TRUE(std::equal(page.begin() + 272, page.end(), got.begin()));
+  EXPECT_EQ(got[kSmallRaw - 272], 0xFF);
+  got = read(0x50, 0x04);  // spare byte 4 on
+  EXPECT_TRUE(std::equal(page.begin() + 516, page.end(), got.begin()));
+  got = read(0x00, 0x00);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), page.begin()));
+  m.ExpectErrors(2);  // the two reads that ran past the spare area
+}
+
 TEST(NandModelMisuse, AFramingThatDoesNotFitTheChipMovesTheWrongBytes) {
   NandModule m(J(R"({"chip": "0x75EC"})"));
   std::vector<std::uint8_t> page = Pattern(kSmallRaw, 6);
