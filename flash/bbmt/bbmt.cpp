@@ -1,0 +1,294 @@
+/*
+ * The bad-block map and remapped NAND reads. Every offset a client passes on a NAND module is
+ * logical: it is turned, block by block, into a physical offset through the map that the operating
+ * system's flash driver shares as "NAND_FLASH_BBMT". The map is built from the table in block 0 that
+ * lists the logical blocks whose data moved to a spare at the top of the chip.
+ */
+#include "flash/bbmt/bbmt.h"
+
+#include "flash/bbmt/bbmt_internal.h"
+#include "flash/flash_ops.h"
+#include "flash/nand/nand.h"
+
+/* --- module state --- */
+
+DEVICE_STATE u32 TableOffset = 0;
+DEVICE_STATE u32 TableLength = 0;
+DEVICE_STATE u32 ReservedBlocks = 0;
+DEVICE_STATE u32 TableCopy[BBMT_TABLE_COPY_BYTES / 4];
+DEVICE_STATE i32 RawTableAccess = 0;
+
+/* The mapped shared region; its handle and view stay open until the process ends. */
+DEVICE_STATE static u8* BbmtRegion = 0;
+/* Set once this process's probe has found the chip. A map that another user signed does not make an
+   unprobed controller safe to drive. */
+DEVICE_STATE static i32 BbmtProbed = 0;
+
+/* Where the table lives and which DeviceClass the chip reports, by chip ID. */
+typedef struct BbmtChipTable {
+    u32 ChipId;
+    u32 DeviceClass;
+    u32 TableOffset;
+    u32 TableLength;
+} BbmtChipTable;
+
+static const BbmtChipTable BbmtChips[] = {
+    {0x75ECu, 1, 0x3E00u, 512},     {0x76ECu, 1, 0x3E00u, 512},     {0xF1ECu, 1, 0x1F800u, 2048},
+    {0xD3ECu, 2, 0x1F800u, 2048},   {0xDCADu, 3, 0x1F800u, 2048},
+};
+
+#define BBMT_CHIP_COUNT (sizeof(BbmtChips) / sizeof(BbmtChips[0]))
+#define BBMT_CHIP_ID_MASK 0xFFFFu
+#define BBMT_RESERVED_DIVISOR 50u
+
+/* --- the shared map --- */
+
+static u32* BbmtSignatureWord(void)
+{
+    return (u32*)BbmtRegion;
+}
+
+static u16* BbmtMapEntries(void)
+{
+    return (u16*)(BbmtRegion + BBMT_MAP_OFFSET);
+}
+
+i32 BbmtMapReady(void)
+{
+    return BbmtRegion != 0 && BbmtProbed && *BbmtSignatureWord() == BBMT_SIGNATURE;
+}
+
+u32 BbmtMapEntry(u32 logicalBlock)
+{
+    /* Beyond the region there is no entry: such a block maps to itself. */
+    if (BbmtRegion == 0 || logicalBlock >= BBMT_MAP_ENTRIES) return logicalBlock;
+    return BbmtMapEntries()[logicalBlock];
+}
+
+void BbmtSetMapEntry(u32 logicalBlock, u32 physicalBlock)
+{
+    if (BbmtRegion == 0 || logicalBlock >= BBMT_MAP_ENTRIES) return;
+    BbmtMapEntries()[logicalBlock] = (u16)physicalBlock;
+}
+
+u32 BbmtBlockShift(void)
+{
+    u32 size = NandBlockSize();
+    u32 shift = 0;
+    while (shift < 31 && ((u32)1 << shift) < size) shift++;
+    return shift;
+}
+
+/* --- TableCopy (little-endian 16-bit fields) --- */
+
+static u32 TableHalf(u32 byteOffset)
+{
+    const u8* t = (const u8*)TableCopy;
+    return (u32)t[byteOffset] | ((u32)t[byteOffset + 1] << 8);
+}
+
+static void TableSetHalf(u32 byteOffset, u32 value)
+{
+    u8* t = (u8*)TableCopy;
+    t[byteOffset] = (u8)(value & 0xFF);
+    t[byteOffset + 1] = (u8)((value >> 8) & 0xFF);
+}
+
+u32 TableSlots(void)
+{
+    u32 length = TableLength;
+    if (length > BBMT_TABLE_COPY_BYTES) length = BBMT_TABLE_COPY_BYTES;
+    if (length < BBMT_TABLE_HEADER_BYTES) return 0;
+    return (length - BBMT_TABLE_HEADER_BYTES) / BBMT_ENTRY_BYTES;
+}
+
+u32 TableEntryCount(void)
+{
+    /* A table without an end marker counts only the slots it has. */
+    u32 slots = TableSlots();
+    u32 k = 0;
+    while (k < slots && TableLogicalBlock(k) != BBMT_ENTRY_END) k++;
+    return k;
+}
+
+u32 TableLogicalBlock(u32 entry)
+{
+    return TableHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES);
+}
+
+u32 TableReplacementBlock(u32 entry)
+{
+    return TableHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES + 2);
+}
+
+void TableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock)
+{
+    if (entry >= TableSlots()) return;
+    TableSetHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES, logicalBlock);
+    TableSetHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES + 2, replacementBlock);
+}
+
+u32 TableMagic(void)
+{
+    return TableHalf(0);
+}
+
+/* --- initialisation --- */
+
+static void BbmtSelectChip(u32 chipId)
+{
+    u32 i;
+    for (i = 0; i < BBMT_CHIP_COUNT; i++) {
+        if (BbmtChips[i].ChipId == chipId) {
+            FlashOps.DeviceClass = BbmtChips[i].DeviceClass;
+            TableOffset = BbmtChips[i].TableOffset;
+            TableLength = BbmtChips[i].TableLength;
+            return;
+        }
+    }
+    /* Any other chip: class 0, the table's place left as it was. */
+    FlashOps.DeviceClass = 0;
+}
+
+i32 BbmtInit(void)
+{
+    OsHandle mapping;
+    i32 build;
+    u32 id = 0;
+    u32 blocks;
+    u32 i;
+    u32 count;
+
+    /* 1. The shared map, created or opened; without it nothing below may touch the region. */
+    if (BbmtRegion == 0) {
+        mapping = OsCreateFileMapping(OS_INVALID_HANDLE, 0, OS_PAGE_READWRITE, 0, BBMT_REGION_BYTES,
+                                      WSTR("NAND_FLASH_BBMT"));
+        if (mapping == 0 || mapping == OS_INVALID_HANDLE) return 0;
+        BbmtRegion = (u8*)OsMapViewOfFile(mapping, OS_FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        if (BbmtRegion == 0) {
+            OsCloseHandle(mapping);
+            return 0;
+        }
+    }
+
+    /* 2., 3. Nobody has built the map: nobody has set the controller up either. */
+    BbmtProbed = 0;
+    build = *BbmtSignatureWord() != BBMT_SIGNATURE;
+    if (NandProbe(build) != 0) return 0;
+
+    /* 4. */
+    NandReadId(&id);
+    BbmtSelectChip(id & BBMT_CHIP_ID_MASK);
+
+    /* 5. The map has no room for more blocks than the largest chip has. */
+    blocks = NandBlockCount();
+    if (blocks == 0 || blocks > BBMT_MAP_ENTRIES) return 0;
+    ReservedBlocks = blocks / BBMT_RESERVED_DIVISOR;
+    FlashOps.UsableSize = (blocks - ReservedBlocks) * NandBlockSize();
+    BbmtProbed = 1;
+
+    /* 6. */
+    if (!build) return 1;
+
+    /* 7. Its status is not looked at: the magic decides. */
+    if (TableLength != 0) NandReadPage(TableCopy, TableOffset, TableLength);
+    if (TableMagic() != BBMT_TABLE_MAGIC) return 0;
+
+    /* 8.-10. The map is valid from the signature on. */
+    *BbmtSignatureWord() = BBMT_SIGNATURE;
+    for (i = 0; i < blocks; i++) BbmtSetMapEntry(i, i);
+    count = TableEntryCount();
+    for (i = 0; i < count; i++) {
+        u32 logical = TableLogicalBlock(i);
+        /* A retired entry, or one naming a block the chip does not have, changes nothing. */
+        if (logical != BBMT_ENTRY_RETIRED && logical < blocks) BbmtSetMapEntry(logical, TableReplacementBlock(i));
+    }
+    return 1;
+}
+
+/* --- translation --- */
+
+u32 LogicalToPhysical(u32 offset)
+{
+    u32 shift = BbmtBlockShift();
+    u32 block = offset >> shift;
+    return (BbmtMapEntry(block) - block) << shift;
+}
+
+i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
+{
+    u32 shift = BbmtBlockShift();
+    u32 blockSize = (u32)1 << shift;
+    u32 blocks = NandBlockCount();
+    u32 n = blockSize - (offset & (blockSize - 1));
+    u32 at = offset;
+    u32 t = TableOffset;
+    u32 s = TableLength;
+
+    if (n > remaining) n = remaining;
+
+    /* The table-area rule. It looks at the logical offset, which in blocks 0 and 1 is the physical
+       one while they map to themselves; so the view of the first 256 KiB stays the same when block 1
+       is replaced, and a transfer that runs on beyond a cut or a split is moved only once. */
+    if (!RawTableAccess) {
+        if (NandPageSize() != BBMT_LARGE_PAGE) {
+            /* The table is a hole in the logical space: refused, or cut at its first byte. What
+               follows a cut begins inside the table and is refused in turn. */
+            if (offset >= t && offset - t < s) return 0;
+            if (offset < t && t - offset < n) n = t - offset;
+        } else {
+            /* The first 256 KiB are seen without the table's page. */
+            if (offset < BBMT_FIRST_AREA_END && offset + n > BBMT_LAST_PAGE_OF_AREA) return 0;
+            if (offset < t && t - offset < n) {
+                n = t - offset; /* the bytes before the table go on their own */
+            } else if (offset >= t && offset < BBMT_LAST_PAGE_OF_AREA) {
+                at = offset + s; /* moved one table length further on */
+            }
+        }
+    }
+
+    /* Blocks the chip does not have are never addressed, whatever the map says. */
+    if ((at >> shift) >= blocks) return 0;
+    chunk->Offset = at;
+    chunk->Physical = at + LogicalToPhysical(at);
+    chunk->Length = n;
+    if ((chunk->Physical >> shift) >= blocks) return 0;
+    return 1;
+}
+
+/* --- remapped reads --- */
+
+i32 BbmtRead(u32* buffer, u32 offset, u32 length)
+{
+    BbmtChunk chunk;
+    i32 status;
+    i32 tries;
+
+    if (!BbmtMapReady()) return 0;
+    if (((offset | length) & 3) != 0) return 0;
+    while (length > 0) {
+        /* Tested again before every chunk: another user may be rebuilding the map. */
+        if (!BbmtMapReady()) return 0;
+        if (!BbmtFormChunk(offset, length, &chunk)) return 0;
+
+        /* A failed read never replaces a block. */
+        status = NAND_TIMEOUT;
+        for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
+            status = NandReadPage(buffer, chunk.Physical, chunk.Length);
+        }
+        if (status != NAND_OK) return 0;
+
+        buffer += chunk.Length / 4;
+        offset += chunk.Length;
+        length -= chunk.Length;
+    }
+    return 1;
+}
+
+u32 BbmtReadWord(u32 offset)
+{
+    /* A failed read gives 0, as the NOR driver does beyond its usable size. */
+    u32 word = 0;
+    if (!BbmtRead(&word, offset, 4)) return 0;
+    return word;
+}

@@ -1,0 +1,78 @@
+/*
+ * The bad-block map's private part: the two formats, the module state shared by the remapped reads
+ * (bbmt.cpp) and the remapped writes and replacements (bbmt_write.cpp), and the chunk rule.
+ */
+#ifndef KALVORI_FLASH_BBMT_BBMT_INTERNAL_H
+#define KALVORI_FLASH_BBMT_BBMT_INTERNAL_H
+
+#include "platform/platform.h"
+
+/* --- BadBlockMap: the shared region --- */
+
+#define BBMT_REGION_BYTES 0x4004u
+#define BBMT_SIGNATURE 0x544D4242u  /* the bytes "BBMT" */
+#define BBMT_MAP_OFFSET 4u          /* entry i: 16-bit physical block of logical block i */
+#define BBMT_MAP_ENTRIES 8192u      /* the largest block count of the supported chips */
+
+/* --- BadBlockTable: on flash in block 0 --- */
+
+#define BBMT_TABLE_MAGIC 0x524Eu
+#define BBMT_TABLE_HEADER_BYTES 4u /* magic, then a value written back as it was read */
+#define BBMT_ENTRY_BYTES 4u        /* LogicalBlock, ReplacementBlock */
+#define BBMT_ENTRY_RETIRED 0u      /* no entry names block 0: the table lives there */
+#define BBMT_ENTRY_END 0xFFFFu     /* erased flash ends the table */
+#define BBMT_TABLE_COPY_BYTES 2048u
+
+/* --- the table-area rule --- */
+
+#define BBMT_LARGE_PAGE 2048u         /* page size of the chips whose first 256 KiB skip the table */
+#define BBMT_FIRST_AREA_END 0x40000u  /* the first 256 KiB */
+#define BBMT_LAST_PAGE_OF_AREA 0x3F800u /* what lies beyond the shifted view: refused */
+
+#define BBMT_TRIES 3
+
+/* --- module state --- */
+
+extern u32 TableOffset;
+extern u32 TableLength;
+extern u32 ReservedBlocks;
+extern u32 TableCopy[BBMT_TABLE_COPY_BYTES / 4];
+extern i32 RawTableAccess;
+extern i32 TableReloadPending;
+
+/* 1 while the shared map carries its signature and this process has probed the controller: only
+   then may a remapped operation drive the controller. */
+i32 BbmtMapReady(void);
+
+/* Map entries inside the region only. */
+u32 BbmtMapEntry(u32 logicalBlock);
+void BbmtSetMapEntry(u32 logicalBlock, u32 physicalBlock);
+
+/* log2 of the block size. */
+u32 BbmtBlockShift(void);
+
+/* --- TableCopy --- */
+
+/* Slots of the table, the end marker's included. */
+u32 TableSlots(void);
+/* The entries before the end marker; never more than the slots. */
+u32 TableEntryCount(void);
+u32 TableLogicalBlock(u32 entry);
+u32 TableReplacementBlock(u32 entry);
+void TableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
+u32 TableMagic(void);
+
+/* --- chunks --- */
+
+/* One piece of a transfer, formed from the running logical offset and the bytes that remain. */
+typedef struct BbmtChunk {
+    u32 Offset;   /* logical offset whose block's map entry leads to the flash (the table-area
+                     rule may have moved it on) */
+    u32 Physical; /* physical offset of the chunk's first byte */
+    u32 Length;   /* bytes, inside one block */
+} BbmtChunk;
+
+/* 1 and the chunk, or 0 when the table-area rule or the block range refuses it. */
+i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk);
+
+#endif /* KALVORI_FLASH_BBMT_BBMT_INTERNAL_H */

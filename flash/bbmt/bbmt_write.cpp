@@ -1,0 +1,335 @@
+/*
+ * Remapped programming and erasing, and the replacement of blocks that go bad. When a program or an
+ * erase fails with the chip's bad-block status, the logical block gets a spare from the pool at the
+ * top of the chip, the shared map and the table in block 0 are updated, the data the old block still
+ * holds is copied over, and the operation is done again on the spare.
+ *
+ * The table's page is programmed in place, without erasing block 0: a stored table only ever
+ * changes by a new entry written into erased bytes and by LogicalBlock values set to 0.
+ */
+#include "flash/bbmt/bbmt.h"
+
+#include "flash/bbmt/bbmt_internal.h"
+#include "flash/flash_ops.h"
+#include "flash/nand/nand.h"
+
+/* Set: the next replacement that is not nested inside another starts from the table on flash. */
+DEVICE_STATE i32 TableReloadPending = 1;
+
+#define BBMT_PAGE_BUFFER_BYTES 2048u /* the largest page of the supported chips */
+#define BBMT_SPARE_COPY_BYTES 8u     /* spare bytes a migration carries over */
+#define BBMT_BLANK_WORD 0xFFFFFFFFu
+#define BBMT_NO_PAGE 0xFFFFFFFFu
+
+/* --- remapped writes --- */
+
+i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
+{
+    BbmtChunk chunk;
+    u32 window;
+    i32 status;
+    i32 tries;
+
+    if (!BbmtMapReady()) return 0;
+    if (((offset | length) & 3) != 0) return 0;
+    while (length > 0) {
+        /* Tested again before every chunk, after a replacement too. */
+        if (!BbmtMapReady()) return 0;
+        if (!BbmtFormChunk(offset, length, &chunk)) return 0;
+        /* The caller writes the chunk itself, so a replacement need not copy it; a raw copy (the
+           table, a migration page) migrates nothing. */
+        window = RawTableAccess ? 0 : chunk.Length;
+
+        NandSetEcc(1);
+        NandSetSpare(1);
+        status = NAND_TIMEOUT;
+        for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
+            status = NandProgramPage(buffer, chunk.Physical, chunk.Length);
+            if ((status & NAND_BAD_BLOCK) != 0) break;
+        }
+        NandSetEcc(0);
+        NandSetSpare(0);
+
+        if ((status & NAND_BAD_BLOCK) != 0) {
+            /* The same chunk is formed again, its map entry now leading to the spare, and the rest
+               of the request follows it. */
+            if (!ReplaceBadBlock(chunk.Offset, window)) return 0;
+            continue;
+        }
+        if (status != NAND_OK) return 0;
+
+        buffer += chunk.Length / 4;
+        offset += chunk.Length;
+        length -= chunk.Length;
+    }
+    return 1;
+}
+
+i32 BbmtWriteWord(u32 offset, u32 value)
+{
+    /* Stored little-endian, as the processor keeps the word. */
+    u32 word = value;
+    return BbmtWrite(&word, offset, 4);
+}
+
+i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
+{
+    u32 shift;
+    u32 physical;
+
+    if (!BbmtMapReady()) return 0;
+    shift = BbmtBlockShift();
+    physical = offset + LogicalToPhysical(offset);
+    if ((offset >> shift) >= NandBlockCount() || (physical >> shift) >= NandBlockCount()) return 0;
+    return NandWriteSpare(buffer, physical, length) == NAND_OK;
+}
+
+/* --- remapped erasing --- */
+
+/* The table's bytes, raw: read into TableCopy or written from it. */
+static i32 BbmtLoadTable(void)
+{
+    i32 ok;
+    RawTableAccess = 1;
+    ok = BbmtRead(TableCopy, TableOffset, TableLength);
+    RawTableAccess = 0;
+    return ok;
+}
+
+static i32 BbmtStoreTable(void)
+{
+    i32 ok;
+    RawTableAccess = 1;
+    ok = BbmtWrite(TableCopy, TableOffset, TableLength);
+    RawTableAccess = 0;
+    return ok;
+}
+
+i32 BbmtEraseBlock(u32 offset)
+{
+    u32 shift;
+    u32 physical;
+    i32 tableBlock;
+    i32 tries = BBMT_TRIES;
+    i32 status = NAND_TIMEOUT;
+
+    if (!BbmtMapReady()) return 0;
+    shift = BbmtBlockShift();
+    if ((offset >> shift) >= NandBlockCount()) return 0;
+
+    /* The table lives in block 0 (anywhere in it, not only at offset 0): it is kept across the
+       erase, and without a copy of it the block is not erased at all. */
+    tableBlock = (offset >> shift) == 0;
+    if (tableBlock && !BbmtLoadTable()) return 0;
+
+    while (tries > 0 && status != NAND_OK) {
+        physical = offset + LogicalToPhysical(offset);
+        if ((physical >> shift) >= NandBlockCount()) return 0;
+        status = NandEraseBlock(physical);
+        tries--;
+        if ((status & NAND_BAD_BLOCK) != 0) {
+            /* Block 0 is never replaced; its table is still written back below. */
+            if (tableBlock) break;
+            if (!ReplaceBadBlock(offset, 0)) return 0;
+            if (!BbmtMapReady()) return 0;
+            /* The spare is erased next, with tries of its own. */
+            tries = BBMT_TRIES;
+            status = NAND_TIMEOUT;
+        }
+    }
+
+    /* Also after three failed tries. A table that cannot be written back fails the call. */
+    if (tableBlock && !BbmtStoreTable()) return 0;
+    return status == NAND_OK;
+}
+
+i32 BbmtEraseRange(u32 offset, u32 length)
+{
+    u32 blockSize = NandBlockSize();
+    u32 start = offset & ~(blockSize - 1);
+    u32 lead = offset - start;
+    u32 span;
+    u32 done;
+    u32 threshold;
+    u32 block;
+    u32 step;
+
+    /* The widened range: from the start of the first block touched to the end of the last. Sums
+       that would pass 2^32 fail before anything is erased. */
+    if (length > 0xFFFFFFFFu - lead) return 0;
+    if (lead + length > 0xFFFFFFFFu - (blockSize - 1)) return 0;
+    span = (lead + length + blockSize - 1) & ~(blockSize - 1);
+    if (span > FlashOps.UsableSize || start > FlashOps.UsableSize - span) return 0;
+    if (span == 0) return 1;
+
+    done = 0;
+    threshold = 0;
+    for (block = start; done < span; block += blockSize) {
+        /* The hook is read afresh before every block and never called after the last. */
+        if (FlashOps.Progress != 0 && done >= threshold) {
+            if (!FlashOps.Progress(done, span)) return 0;
+            step = FlashOps.ProgressStep;
+            threshold = threshold > 0xFFFFFFFFu - step ? 0xFFFFFFFFu : threshold + step;
+        }
+        if (!BbmtEraseBlock(block)) return 0;
+        done += blockSize;
+    }
+    return 1;
+}
+
+/* --- bad-block replacement --- */
+
+i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
+{
+    u32 blocks = NandBlockCount();
+    u32 n = TableEntryCount();
+    u32 k;
+    i32 candidate = (i32)blocks - 1; /* may pass below 0 on a table that names block 0 */
+    i32 matched;
+
+    *entryCount = n;
+
+    /* Below the replacement of every live entry; the entries of this block are retired. The test
+       comes first, so the replacement being retired lowers the candidate too. */
+    for (k = 0; k < n; k++) {
+        u32 logical = TableLogicalBlock(k);
+        if (logical != BBMT_ENTRY_RETIRED && (i32)TableReplacementBlock(k) <= candidate) {
+            candidate = (i32)TableReplacementBlock(k) - 1;
+        }
+        if (logical == logicalBlock) TableSetEntry(k, BBMT_ENTRY_RETIRED, TableReplacementBlock(k));
+    }
+
+    /* And unlike every block ever recorded as a replacement, retired ones included. */
+    for (;;) {
+        if (candidate < (i32)(blocks - ReservedBlocks)) return 0;
+        matched = 0;
+        for (k = 0; k < n; k++) {
+            if ((i32)TableReplacementBlock(k) == candidate) {
+                candidate--;
+                matched = 1;
+            }
+        }
+        if (!matched) break;
+    }
+
+    *replacementBlock = (u32)candidate;
+    return 1;
+}
+
+static i32 BbmtPageIsBlank(const u32* page, u32 pageSize)
+{
+    u32 i;
+    for (i = 0; i < pageSize / 4; i++) {
+        if (page[i] != BBMT_BLANK_WORD) return 0;
+    }
+    return 1;
+}
+
+/* Copies the pages of the old block that hold data to the same places of logical block K. A page
+   wholly inside the window [P, P + M) is left to the caller, who is about to write it; a page the
+   window covers only in part still holds data and is copied. */
+static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 oldBlock, u32* page)
+{
+    u32 shift = BbmtBlockShift();
+    u32 blockSize = (u32)1 << shift;
+    u32 pageSize = NandPageSize();
+    u32 target = BbmtMapEntry(logicalBlock);
+    u32 written = BBMT_NO_PAGE; /* the one page the current target already holds */
+    u32 at = 0;
+    u32 source;
+    u32 destination;
+    i32 status;
+    i32 tries;
+    i32 ok;
+
+    if (pageSize == 0 || pageSize > BBMT_PAGE_BUFFER_BYTES) return 0;
+
+    while (at < blockSize) {
+        source = (oldBlock << shift) + at;
+        destination = (logicalBlock << shift) + at;
+        if ((source >= windowStart && source - windowStart < windowLength &&
+             windowLength - (source - windowStart) >= pageSize) ||
+            at == written) {
+            at += pageSize;
+            continue;
+        }
+
+        /* A page that cannot be read fails the replacement. */
+        status = NAND_TIMEOUT;
+        for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
+            status = NandReadPage(page, source, pageSize);
+        }
+        if (status != NAND_OK) return 0;
+
+        if (!BbmtPageIsBlank(page, pageSize)) {
+            RawTableAccess = 1;
+            ok = BbmtWrite(page, destination, pageSize);
+            RawTableAccess = 0;
+            if (!ok) return 0;
+            if (NandReadSpare(page, source, BBMT_SPARE_COPY_BYTES) != NAND_OK) return 0;
+            BbmtWriteSpare(page, destination, BBMT_SPARE_COPY_BYTES);
+
+            /* The spare went bad while being filled and was replaced by an empty one, which now
+               holds only this page: the copy starts again. */
+            if (BbmtMapEntry(logicalBlock) != target) {
+                target = BbmtMapEntry(logicalBlock);
+                written = at;
+                at = 0;
+                continue;
+            }
+        }
+        at += pageSize;
+    }
+    return 1;
+}
+
+i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
+{
+    u32 page[BBMT_PAGE_BUFFER_BYTES / 4];
+    u32 shift;
+    u32 logicalBlock;
+    u32 failing;
+    u32 oldBlock;
+    u32 spare = 0;
+    u32 entries = 0;
+    i32 outermost = 0;
+    i32 result = 0;
+
+    if (!BbmtMapReady()) return 0;
+
+    /* 1. Where the failing data is, taken before anything changes. */
+    shift = BbmtBlockShift();
+    logicalBlock = offset >> shift;
+    failing = offset + LogicalToPhysical(offset);
+    oldBlock = failing >> shift;
+
+    /* 2. Block 0 holds the table and is never replaced. */
+    if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return 0;
+
+    /* 3. The outermost replacement starts from the table as stored on flash. */
+    if (TableReloadPending) {
+        if (!BbmtLoadTable() || TableMagic() != BBMT_TABLE_MAGIC) return 0;
+        TableReloadPending = 0;
+        outermost = 1;
+    }
+
+    /* 4., 5. A full table takes no entry: the new one needs its slot and the next for the end
+       marker. */
+    if (FindSpareBlock(logicalBlock, &spare, &entries) && entries + 1 < TableSlots()) {
+        TableSetEntry(entries, logicalBlock, spare);
+        BbmtSetMapEntry(logicalBlock, spare);
+
+        /* 6. The map leads to the spare now; if it proves bad, this erase replaces it in turn. */
+        if (BbmtEraseBlock(offset)) {
+            /* 7. */
+            result = migrationLength == 0 ? 1 : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
+        }
+    }
+
+    /* 8. */
+    if (outermost) {
+        TableReloadPending = 1;
+        if (result && !BbmtStoreTable()) result = 0;
+    }
+    return result;
+}
