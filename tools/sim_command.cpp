@@ -4,11 +4,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
+#include <optional>
 #include <sstream>
 
 #include "launcher/launcher.h"

@@ -100,6 +100,26 @@ TEST_F(NotificationsTest, NamesThatCannotFitAMessageAreRefusedAtTheMount) {
   EXPECT_THROW(sim::ParseScript("mount " + name), sim::ScriptError);
 }
 
+TEST_F(NotificationsTest, VolumesOfTheDescriptionThatCannotBeMountedAreRefusedNamingTheField) {
+  std::string name(33, 'x');
+  std::filesystem::create_directories(volume(name));
+  description().volumes_at_start.push_back({"Card", volume("Card")});  // no such folder
+  try {
+    Start();
+    ADD_FAILURE() << "the module started";
+  } catch (const sim::DescriptionError& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("field 'volumes[0]': no folder"));
+  }
+  std::filesystem::create_directories(volume("Card"));
+  description().volumes_at_start.push_back({name, volume(name)});
+  try {
+    Start();
+    ADD_FAILURE() << "the module started";
+  } catch (const sim::DescriptionError& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("field 'volumes[1]': volume name 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx': longer"));
+  }
+}
+
 TEST_F(NotificationsTest, KeyStateFollowsTheScriptsTime) {
   Start();
   os().events.RunScript(sim::ParseScript("wait 100\nshift down\nwait 100\nshift up\n"));
