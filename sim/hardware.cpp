@@ -4,6 +4,7 @@
 #include "sim/gpio.h"
 #include "sim/module.h"
 #include "sim/nand_controller.h"
+#include "sim/nand_os_driver.h"
 #include "sim/nor_flash.h"
 
 namespace sim {
@@ -25,7 +26,10 @@ void Module::AttachHardware() {
     return;
   }
   if (type == "nand") {
+    // The model creates a missing image; the factory's table and "os_driver" are sim/nand_os_driver.h's.
+    bool new_image = NandImageIsNew(flash, description_.folder);
     AttachNandFlash(*this, flash);
+    PrepareNandFlash(*this, flash, new_image);
     return;
   }
   // TEMPORARY until the flash models land.
