@@ -297,28 +297,4 @@ TEST(NandTransfers, RefusalsTouchNoRegister) {
   EXPECT_EQ(m.Reads(kData), 1024u / 4);
 }
 
-// --- walks over several pages, with scripted outcomes ---
-
-TEST(NandTransfers, BadBlockOnTheSecondOfThreePagesStopsTheWalk) {
-  ScriptedModule m;
-  ASSERT_EQ(Probe(m, 0xD3EC, false), 0);
-  m.controller.outcomes = {0, kStatusBadBlockCs0, 0};
-  m.trace.clear();
-  std::vector<u32> data(3 * 512, 0);
-  EXPECT_EQ(NandProgramPage(data.data(), 0, 3 * 2048), 5);
-  EXPECT_EQ(m.Writes(kCommand).size(), 2u * 3);
-  EXPECT_EQ(m.Writes(kData).size(), 2u * 512);
-}
-
-TEST(NandTransfers, EccErrorOnAReadPageStillDeliversAndGoesOn) {
-  ScriptedModule m;
-  ASSERT_EQ(Probe(m, 0xD3EC, false), 0);
-  m.controller.outcomes = {kStatusEccError, 0};
-  for (std::uint32_t i = 0; i < 1024; ++i) m.controller.fifo.push_back(i);
-  std::vector<u32> buffer(1024);
-  EXPECT_EQ(NandReadPage(buffer.data(), 0x20000, 4096), 2);
-  EXPECT_EQ(buffer[0], 0u);
-  EXPECT_EQ(buffer[1023], 1023u);
-}
-
 }  // namespace

@@ -73,13 +73,6 @@ class ScriptedController : public sim::BusDevice {
       case kControl: control = value; break;
       case kTiming0: timing0 = value; break;
       case kTiming1: timing1 = value; break;
-      case kCommand:
-        // Each completed command takes the next scripted outcome, if any.
-        if (++command_words % 3 == 0 && !outcomes.empty()) {
-          status = kStatusAllClear | outcomes.front();
-          outcomes.pop_front();
-        }
-        break;
       default: break;
     }
   }
@@ -89,8 +82,6 @@ class ScriptedController : public sim::BusDevice {
   std::uint32_t timing1 = 0;
   std::uint32_t status = kStatusAllClear;  // every status read, whatever was written
   std::deque<std::uint32_t> fifo;          // words the data FIFO hands out; then 0
-  std::deque<std::uint32_t> outcomes;      // extra status bits for the 1st, 2nd, ... command
-  std::uint64_t command_words = 0;
 };
 
 // A module with the scripted controller on its bus and every controller access traced.
