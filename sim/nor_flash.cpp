@@ -59,6 +59,14 @@ std::string Hex16(std::uint16_t value) {
   return text;
 }
 
+// Two devices of 2^size_code bytes each.
+std::uint32_t BusBytesFor(std::uint8_t size_code) {
+  if (size_code < kSmallestSizeCode || size_code > kLargestSizeCode) {
+    throw std::invalid_argument("NOR flash: size code " + std::to_string(size_code) + " is out of range");
+  }
+  return 2u << size_code;
+}
+
 }  // namespace
 
 // --- description ---
@@ -92,7 +100,7 @@ NorFlashConfig ParseNorFlashDescription(const nlohmann::json& flash, const std::
     }
     config.size_code = static_cast<std::uint8_t>(code);
   }
-  std::uint32_t bus_bytes = 2u << config.size_code;
+  std::uint32_t bus_bytes = BusBytesFor(config.size_code);
   if (flash.contains("faults")) {
     const nlohmann::json& faults = flash["faults"];
     if (!faults.is_object()) Fail("flash.faults", "expected an object");
@@ -136,10 +144,7 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
       config_(std::move(config)),
       bottom_blocks_(std::find(kBottomParameterCodes.begin(), kBottomParameterCodes.end(), config_.device_code) !=
                      kBottomParameterCodes.end()),
-      bus_bytes_(2u << config_.size_code) {
-  if (config_.size_code < kSmallestSizeCode || config_.size_code > kLargestSizeCode) {
-    throw std::invalid_argument("NOR flash: size code " + std::to_string(config_.size_code) + " is out of range");
-  }
+      bus_bytes_(BusBytesFor(config_.size_code)) {
   granules_.resize(bus_bytes_ / kGranuleBytes);
   std::size_t block_count = Blocks().size();
   for (Lane& lane : lanes_) {
