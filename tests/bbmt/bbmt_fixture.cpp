@@ -2,6 +2,10 @@
 
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "flash/flash_ops.h"
+
 namespace bbmt_test {
 
 const ChipFacts& Facts(const std::string& chip) {
@@ -67,6 +71,18 @@ void NandModule::SetMapEntry(std::uint32_t block, std::uint16_t physical) {
 
 void NandModule::SignMapFromTable() {
   sim::RunNandOsDriver(*module_, static_cast<std::uint16_t>(nand_->chip().id), TableBytes(), blocks());
+}
+
+std::vector<std::uint16_t> NandModule::MapSnapshot() {
+  std::vector<std::uint16_t> map(blocks());
+  for (std::uint32_t b = 0; b < blocks(); ++b) map[b] = MapEntry(b);
+  return map;
+}
+
+void NandModule::RebuildMap() {
+  std::memset(Region(), 0, sim::kBbmtRegionBytes);
+  RestartProcess();
+  EXPECT_EQ(FlashInit(), 2);
 }
 
 sim::NandView NandModule::ViewAt(std::uint32_t offset) const {

@@ -70,6 +70,11 @@ class NandModule {
   void SetMapEntry(std::uint32_t block, std::uint16_t physical);
   // Builds and signs the map as the operating system's driver would, from the table on flash.
   void SignMapFromTable();
+  // The entries of every block of the chip.
+  std::vector<std::uint16_t> MapSnapshot();
+  // A fresh launcher process finding the map unsigned: it builds it again from the table on flash.
+  // Fails the test when the initialisation fails.
+  void RebuildMap();
 
   // --- the table on flash ---
   std::vector<std::uint8_t> TableBytes();
