@@ -28,7 +28,7 @@ class MemoryFlash {
   tools::FlashReader Reader() {
     return [this](std::uint32_t offset, std::span<std::uint8_t> out) {
       if (std::uint64_t{offset} + out.size() > bytes_.size()) return false;
-      std::memcpy(out.data(), bytes_.data() + offset, out.size());
+      std::copy_n(bytes_.begin() + offset, out.size(), out.begin());
       return true;
     };
   }

@@ -53,7 +53,7 @@ class BundlePacking : public ::testing::Test {
     std::string command = KALVORI_KALVORI_BIN;
     for (const std::string& a : args) command += " '" + a + "'";
     std::filesystem::path out = folder_.path() / "stdout", err = folder_.path() / "stderr";
-    int raw = std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
+    int raw = std::system((command + " </dev/null >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
   }
 
@@ -124,6 +124,27 @@ TEST_F(BundlePacking, TheCommandPacksListsAndExtracts) {
   EXPECT_NE(again.err.find("warning: no file name ends in \".exe\""), std::string::npos) << again.err;
   list = Kalvori({"bundle", "list", module_.string()});
   EXPECT_NE(list.out.find("1 file, 1021 bytes"), std::string::npos) << list.out;
+}
+
+TEST_F(BundlePacking, TheSimulatedModuleServesAPackedBundleOnce) {
+  ASSERT_EQ(Kalvori({"bundle", "pack", module_.string(), In("readme.txt"), In("tester.exe")}).status, 0);
+
+  Outcome first = Kalvori({"sim", module_.string(), "--virtual-time"});
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out.rfind("Looking for KalvoriTester...\r\n"
+                            "Found \\readme.txt\r\n"
+                            "Found \\tester.exe\r\n"
+                            "Launching \\tester.exe\r\n",
+                            0),
+            0u)
+      << first.out;
+  EXPECT_NE(first.out.find("\\tester.exe\n"), std::string::npos) << first.out;  // in the started programs
+
+  Outcome second = Kalvori({"sim", module_.string(), "--virtual-time"});
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out.rfind("Looking for KalvoriTester...\r\nERROR No Exe found to Launch!\r\n", 0), 0u)
+      << second.out;
+  EXPECT_NE(second.out.find("programs started: 0\n"), std::string::npos) << second.out;
 }
 
 TEST_F(BundlePacking, RefusalsWriteNothing) {
