@@ -3,6 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tools/bundle.h"
+
 namespace tools {
 
 namespace fs = std::filesystem;
@@ -28,6 +30,8 @@ nlohmann::json DemoDescription() {
   return {
       {"comment", "The demo module of kalvori sim."},
       {"cpu_product", 17},
+      {"boot_config", {{"item12", "0x00800000"}}},  // bit 23: serve the tester bundle
+      {"flash", {{"type", "nor"}, {"image", "flash.img"}}},
       {"registry", {{"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MSFlash", {{"Folder", "\\Flash Disk"}}}}},
       {"stores", {"DSK0:"}},
       {"volumes", {"Flash Disk"}},
@@ -58,6 +62,15 @@ void BuildDemoModule(const fs::path& folder) {
   Write(card / "AutoRun" / "setup.exe", Program("setup.exe"));
   Write(card / "AutoRun" / "viewer.lnk", Shortcut("\"\\Program Files\\Demo Viewer\\viewer.exe\" -s -v"));
   Write(card / "AutoRun" / "inventory.lnk", Shortcut("\\Network\\Tools\\inventory.exe"));
+
+  // The boot flash's tester bundle: served, erased and started at the first start-up only.
+  auto bytes = [](const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); };
+  const std::vector<BundleFile> bundle = {{"\\tester.ini", bytes("[tester]\r\nloops=3\r\n")},
+                                          {"\\KalvoriTester.exe", bytes(Program("KalvoriTester.exe"))}};
+  ModuleFlash boot_flash(folder);
+  if (!WriteBundle(boot_flash, EncodeBundle(bundle), nullptr)) {
+    throw std::runtime_error("cannot write the tester bundle into " + (folder / "flash.img").string());
+  }
 }
 
 std::string DemoScript() {

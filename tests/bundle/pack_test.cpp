@@ -147,6 +147,24 @@ TEST_F(BundlePacking, TheSimulatedModuleServesAPackedBundleOnce) {
   EXPECT_NE(second.out.find("programs started: 0\n"), std::string::npos) << second.out;
 }
 
+TEST_F(BundlePacking, TheDemoModuleServesItsBundleAtTheFirstRunOnly) {
+  Outcome first = Kalvori({"sim", "--virtual-time", "--keep-demo"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string marker = "[sim] the demo module is in ";
+  std::size_t at = first.err.find(marker);
+  ASSERT_NE(at, std::string::npos) << first.err;
+  std::filesystem::path demo =
+      first.err.substr(at + marker.size(), first.err.find('\n', at) - at - marker.size());
+  EXPECT_EQ(first.out.rfind("Looking for KalvoriTester...\r\n", 0), 0u) << first.out;
+  EXPECT_NE(first.out.find("Launching \\KalvoriTester.exe\r\n"), std::string::npos) << first.out;
+
+  Outcome second = Kalvori({"sim", demo.string(), "--virtual-time", "--script", "/dev/null"});
+  std::filesystem::remove_all(demo);
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out.rfind("Looking for KalvoriTester...\r\nERROR No Exe found to Launch!\r\n", 0), 0u)
+      << second.out;
+}
+
 TEST_F(BundlePacking, RefusalsWriteNothing) {
   ASSERT_EQ(Kalvori({"bundle", "pack", module_.string(), In("tester.exe")}).status, 0);
   const std::string before = Image();
