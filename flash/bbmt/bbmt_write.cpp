@@ -290,6 +290,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     u32 logicalBlock;
     u32 failing;
     u32 oldBlock;
+    u32 previous;
     u32 spare = 0;
     u32 entries = 0;
     i32 outermost = 0;
@@ -313,6 +314,9 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
         outermost = 1;
     }
 
+    /* Nested replacements all concern this block: the outermost one knows where its data was. */
+    previous = BbmtMapEntry(logicalBlock);
+
     /* 4., 5. A full table takes no entry: the new one needs its slot and the next for the end
        marker. */
     if (FindSpareBlock(logicalBlock, &spare, &entries) && entries + 1 < TableSlots()) {
@@ -326,10 +330,12 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
         }
     }
 
-    /* 8. */
+    /* 8. A replacement that fails leaves the map as the table on flash has it: the old block still
+       holds the data, and a spare the table does not record could be handed out twice. */
     if (outermost) {
         TableReloadPending = 1;
         if (result && !BbmtStoreTable()) result = 0;
+        if (!result) BbmtSetMapEntry(logicalBlock, previous);
     }
     return result;
 }
