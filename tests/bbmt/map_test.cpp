@@ -215,6 +215,33 @@ TEST(BbmtMap, LargePageSplitThatRunsOnIntoBlock1ReadsTheRestWhereADirectReadFind
   EXPECT_TRUE(ok);
 }
 
+TEST(BbmtMap, LargePageViewOfTheFirst256KiBStaysWhenBlock1IsReplaced) {
+  NandModule m("0xF1EC");
+  ASSERT_EQ(FlashInit(), 2);
+  auto tail0 = Pattern(0x800, 12);   // logical 0x1F800: lives in physical block 1
+  auto head1 = Pattern(0x1000, 13);  // logical 0x20000
+  auto words = Words(tail0);
+  ASSERT_EQ(FlashOps.Write(words.data(), 0x1F800, 0x800), 1);
+  words = Words(head1);
+  ASSERT_EQ(FlashOps.Write(words.data(), 0x20000, 0x1000), 1);
+
+  // Block 1 goes bad on the next program: its data moves to the top spare.
+  m.FailProgram(1);
+  words = Words(Pattern(0x800, 14));
+  ASSERT_EQ(FlashOps.Write(words.data(), 0x30000, 0x800), 1);
+  ASSERT_EQ(m.MapEntry(1), 1023);
+
+  bool ok = false;
+  EXPECT_EQ(ReadLogical(0x1F800, 0x800, &ok), tail0);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(ReadLogical(0x20000, 0x1000, &ok), head1);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(ReadLogical(0x30000, 0x800, &ok), Pattern(0x800, 14));
+  EXPECT_TRUE(ok);
+  ReadLogical(0x3F800, 4, &ok);  // still refused
+  EXPECT_FALSE(ok);
+}
+
 TEST(BbmtMap, OffsetsAndEntriesBeyondTheChipNeverLeaveTheRegionOrTheFlash) {
   NandModule m("0xF1EC");
   ASSERT_EQ(FlashInit(), 2);
