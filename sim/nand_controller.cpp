@@ -332,6 +332,12 @@ void NandController::StartCommand() {
   }
 
   std::uint32_t type = t.type();
+  bool data = type == kTypeRead || type == kTypeProgram;
+  auto missing = std::count(t.lanes.begin(), t.lanes.end(), nullptr);
+  if (data && missing > 0 && missing < static_cast<std::ptrdiff_t>(t.lanes.size())) {
+    ProtocolError("a 16-bit transfer on chip select " + std::to_string(t.cs) +
+                  ", but no device on the high byte lane: its bytes float at 0xFF");
+  }
   if (type != kTypeRead && type != kTypeProgram && type != kTypeErase && type != kTypeReadId && type != kTypeReset) {
     ProtocolError("command word " + Hex(t.command()) + " has the undefined type " + std::to_string(type) +
                   "; refused");

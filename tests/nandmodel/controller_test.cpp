@@ -297,6 +297,16 @@ TEST(NandModelMisuse, AFramingThatDoesNotFitTheChipMovesTheWrongBytes) {
   m.ExpectErrors(m.nand().ProtocolErrors());
 }
 
+TEST(NandModelMisuse, TheWideBusOnASingleEightBitDeviceReadsAFloatingHighLane) {
+  NandModule m(J(R"({"chip": "0xF1EC"})"));
+  m.nand().RawProgramPage(0, 0, 1, std::vector<std::uint8_t>(kLargeRaw, 0x00));
+  m.SetReg(C::kRegControl, Control({.wide = true}));
+  std::vector<std::uint8_t> got = Bytes(m.ReadLarge(1, 2 * 2048 / 4));
+  EXPECT_EQ(got[0], 0x00);
+  EXPECT_EQ(got[1], 0xFF);
+  m.ExpectErrors(1);
+}
+
 TEST(NandModelTime, DeviceTimeFollowsArrayTimesAndTimingRegisters) {
   NandModule m(J(R"({"chip": "0xF1EC"})"));
   m.SetReg(C::kRegControl, Control({}));
