@@ -244,15 +244,7 @@ std::uint32_t ModuleFlash::UsableSize() const { return FlashOps.UsableSize; }
 
 bool ModuleFlash::Read(std::uint32_t offset, std::span<std::uint8_t> out) {
   if (out.empty()) return true;
-  if (out.size() % 4 != 0 || offset % 4 != 0) {
-    // The library reads whole words; take the words around the range.
-    std::uint32_t first = offset & ~3u;
-    std::vector<u32> words((offset - first + out.size() + 3) / 4);
-    if (!FlashOps.Read(words.data(), first, static_cast<u32>(words.size() * 4))) return false;
-    std::memcpy(out.data(), reinterpret_cast<const std::uint8_t*>(words.data()) + (offset - first),
-                out.size());
-    return true;
-  }
+  if (out.size() % 4 != 0 || offset % 4 != 0) return false;  // the library reads whole words
   std::vector<u32> words(out.size() / 4);
   if (!FlashOps.Read(words.data(), offset, static_cast<u32>(out.size()))) return false;
   std::memcpy(out.data(), words.data(), out.size());

@@ -93,6 +93,7 @@ class ModuleFlash {
   ModuleFlash& operator=(const ModuleFlash&) = delete;
 
   std::uint32_t UsableSize() const;
+  // Offsets and lengths are multiples of 4, as the library takes them.
   bool Read(std::uint32_t offset, std::span<std::uint8_t> out);
   // Erases the whole blocks holding [offset, offset + length); progress(done, total) runs between
   // blocks.
