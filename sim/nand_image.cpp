@@ -80,7 +80,10 @@ std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, La
   if (!exists) {
     // Sparse: the size is set, no byte is written.
     if (::ftruncate(image->fd_, static_cast<off_t>(l.total_bytes())) != 0) {
-      throw NandImageError("NAND image " + name + ": cannot size it: " + Errno());
+      std::string why = Errno();
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);  // leave no empty image behind to be refused next time
+      throw NandImageError("NAND image " + name + ": cannot size it: " + why);
     }
     image->ready_ = true;
     image->WriteSidecar();
