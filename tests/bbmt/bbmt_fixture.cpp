@@ -90,7 +90,12 @@ sim::NandView NandModule::ViewAt(std::uint32_t offset) const {
   return nand_->chip().lanes > 1 && offset < facts_.block_bytes ? sim::NandView::kNarrow : sim::NandView::kWired;
 }
 
-std::vector<std::uint8_t> NandModule::TableBytes() { return Physical(facts_.table_offset, facts_.table_length); }
+std::vector<std::uint8_t> NandModule::TableBytes() {
+  // The table is one whole page of device 0: on the small-page chips its last page of block 0.
+  const sim::NandChipType& c = nand_->chip();
+  std::vector<std::uint8_t> page = nand_->RawReadPage(0, 0, facts_.table_offset / c.page_bytes);
+  return {page.begin(), page.begin() + facts_.table_length};
+}
 
 std::vector<sim::BbmtEntry> NandModule::AllEntries() {
   std::vector<std::uint8_t> t = TableBytes();

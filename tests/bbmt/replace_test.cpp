@@ -275,6 +275,29 @@ TEST(BbmtReplace, PoolExhaustionFailsAndChangesNeitherMapNorTable) {
   EXPECT_EQ(Read(60 * kB, kPage), old);
 }
 
+TEST(BbmtReplace, AReplacementFailingAfterTheMapChangedPutsTheEntryBack) {
+  NandModule m("0xF1EC");
+  // One spare left, and it cannot be erased.
+  std::vector<sim::BbmtEntry> used;
+  for (std::uint16_t b = 1004; b < 1023; ++b) used.push_back({0, b});
+  m.WriteTable(used);
+  ASSERT_EQ(FlashInit(), 2);
+  std::vector<std::uint8_t> table = m.TableBytes();
+  auto old = Pattern(kPage, 17);
+  m.ProgramPhysical(61 * kB, old);
+  m.FailProgram(61);
+  m.FailErase(1023);
+  EXPECT_FALSE(Write(61 * kB + kPage, Pattern(kPage, 18)));
+  // The map is what the table on flash says, and the data is where it was.
+  EXPECT_EQ(m.MapEntry(61), 61);
+  EXPECT_EQ(m.TableBytes(), table);
+  EXPECT_EQ(Read(61 * kB, kPage), old);
+  // The spare went to nobody: no other block can end up sharing it.
+  m.FailErase(62);
+  EXPECT_EQ(FlashOps.Erase(62 * kB, kB), 0);
+  EXPECT_EQ(m.MapEntry(62), 62);
+}
+
 TEST(BbmtReplace, BlockZeroIsNeverReplacedAndItsTableSurvivesEveryErase) {
   NandModule m("0xF1EC");
   m.WriteTable({{7, 1023}});
