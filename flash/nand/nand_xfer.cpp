@@ -129,8 +129,9 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
     if (offset >= NandFlashSize() || n > NandFlashSize() - offset) return NAND_TIMEOUT;
 
     if (narrow) {
+        /* The copy and the bit change are separate accesses: the change reads the register afresh. */
         NandSavedControl = NandRegRead(NAND_REG_CONTROL);
-        NandRegWrite(NAND_REG_CONTROL, NandSavedControl & ~NAND_CTRL_WIDE_BUS);
+        NandRegWrite(NAND_REG_CONTROL, NandRegRead(NAND_REG_CONTROL) & ~NAND_CTRL_WIDE_BUS);
     }
 
     e = offset & ~(a - 1);

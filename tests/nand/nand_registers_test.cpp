@@ -278,6 +278,10 @@ TEST(NandTransfers, NarrowFirstBlockAccessOnTheWideBus) {
   ASSERT_GE(controls.size(), 2u);
   for (std::size_t i = 0; i + 1 < controls.size(); ++i) EXPECT_FALSE(controls[i] & kCtrlWideBus) << i;
   EXPECT_EQ(controls.back(), before);
+  // The copy is one read of the control register, the bit change a read-modify-write of its own;
+  // the copy goes back as the very last access.
+  EXPECT_EQ(Shape(m.trace).substr(0, 31), "R00x2 W00 W14 R00 W00 R14 W48x3");
+  EXPECT_TRUE(m.trace.back().write && m.trace.back().offset == kControl);
 }
 
 TEST(NandTransfers, RefusalsTouchNoRegister) {
