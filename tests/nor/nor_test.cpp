@@ -333,6 +333,7 @@ TEST_F(NorTest, RangesMustLieInsideTheFlashWithoutWrapping) {
   nor_->StartLog();
   EXPECT_EQ(FlashOps.Write(buffer, usable - 4, 8), 0);
   EXPECT_EQ(FlashOps.Write(buffer, kRegion, 0xFFFFFFFC), 0);
+  EXPECT_EQ(FlashOps.Write(buffer, kRegion + 2, 4), 0);  // not on a word: chunks count whole words
   EXPECT_EQ(FlashOps.WriteWord(usable, 0), 0);
   EXPECT_EQ(FlashOps.Erase(usable, 4), 0);
   EXPECT_EQ(FlashOps.Erase(kBlock, 0xFFFFFFFF), 0);       // the end passes 2^32
