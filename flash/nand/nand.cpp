@@ -13,6 +13,21 @@
 #define NAND_CLOCK_FAST_MHZ 156u /* the 0xF1EC module runs its controller faster */
 #define NAND_PIN_SMALL_PAGE_CHIPS 73u /* driven high for the two small-page chips */
 
+/* Timing registers: counts of controller clock cycles; every other bit is written as 0. */
+#define NAND_NS_PER_US 1000u /* times are in ns, the clock in MHz */
+#define NAND_T0_TCH_SHIFT 19 /* timing register 0: six 3-bit fields */
+#define NAND_T0_TCS_SHIFT 16
+#define NAND_T0_TWH_SHIFT 11
+#define NAND_T0_TWP_SHIFT 8
+#define NAND_T0_TRH_SHIFT 3
+#define NAND_T0_TRP_SHIFT 0
+#define NAND_T0_FIELD_MAX 7u
+#define NAND_T1_TR_SHIFT 16 /* timing register 1: tR in 16 bits, tWHR and tAR in 4 bits */
+#define NAND_T1_TR_MAX 0xFFFFu
+#define NAND_T1_TWHR_SHIFT 4
+#define NAND_T1_TAR_SHIFT 0
+#define NAND_T1_SHORT_MAX 0xFu
+
 /* Device IDs: maker code in bits 7..0, device code in bits 15..8. */
 #define NAND_ID_MASK 0xFFFFu
 #define NAND_ID_RECORD1 0x75ECu
@@ -123,17 +138,21 @@ static u32 NandCycles(u32 word, u32 limit)
 {
     u32 v = NandParam(word);
     u32 cycles = 0;
-    if ((i32)v > 1) cycles = (v * NandClockMhz + 999u) / 1000u - 1u;
+    if ((i32)v > 1) cycles = (v * NandClockMhz + NAND_NS_PER_US - 1u) / NAND_NS_PER_US - 1u;
     return cycles < limit ? cycles : limit;
 }
 
 void NandSetTimings(void)
 {
-    u32 timing0 = NandCycles(NAND_P_TCH, 7) << 19 | NandCycles(NAND_P_TCS, 7) << 16 |
-                  NandCycles(NAND_P_TWH, 7) << 11 | NandCycles(NAND_P_TWP, 7) << 8 |
-                  NandCycles(NAND_P_TRH, 7) << 3 | NandCycles(NAND_P_TRP, 7);
-    u32 timing1 = NandCycles(NAND_P_TR, 65535) << 16 | NandCycles(NAND_P_TWHR, 15) << 4 |
-                  NandCycles(NAND_P_TAR, 15);
+    u32 timing0 = NandCycles(NAND_P_TCH, NAND_T0_FIELD_MAX) << NAND_T0_TCH_SHIFT |
+                  NandCycles(NAND_P_TCS, NAND_T0_FIELD_MAX) << NAND_T0_TCS_SHIFT |
+                  NandCycles(NAND_P_TWH, NAND_T0_FIELD_MAX) << NAND_T0_TWH_SHIFT |
+                  NandCycles(NAND_P_TWP, NAND_T0_FIELD_MAX) << NAND_T0_TWP_SHIFT |
+                  NandCycles(NAND_P_TRH, NAND_T0_FIELD_MAX) << NAND_T0_TRH_SHIFT |
+                  NandCycles(NAND_P_TRP, NAND_T0_FIELD_MAX) << NAND_T0_TRP_SHIFT;
+    u32 timing1 = NandCycles(NAND_P_TR, NAND_T1_TR_MAX) << NAND_T1_TR_SHIFT |
+                  NandCycles(NAND_P_TWHR, NAND_T1_SHORT_MAX) << NAND_T1_TWHR_SHIFT |
+                  NandCycles(NAND_P_TAR, NAND_T1_SHORT_MAX) << NAND_T1_TAR_SHIFT;
     NandRegWrite(NAND_REG_TIMING0, timing0);
     NandRegWrite(NAND_REG_TIMING1, timing1);
 }
