@@ -37,7 +37,7 @@ namespace bbmt_test {
 namespace {
 
 #if defined(KALVORI_STRESS_SANITIZED)
-constexpr std::uint32_t kDefaultOps = 400;
+constexpr std::uint32_t kDefaultOps = 800;
 #else
 constexpr std::uint32_t kDefaultOps = 1200;
 #endif
