@@ -295,6 +295,8 @@ TEST(NandTransfers, RefusalsTouchNoRegister) {
   EXPECT_EQ(NandReadPage(buffer.data(), 0x10000, 3), 1);        // empty at a page start
   EXPECT_EQ(NandReadPage(buffer.data(), 0x3FFFC00, 0x800), 1);  // runs past the end of the flash
   EXPECT_EQ(NandEraseBlock(0x4000000), 1);                      // beyond the flash: would wrap to block 0
+  EXPECT_EQ(NandWriteSpare(buffer.data(), 0x4000000, 4), 1);    // likewise onto page 0's spare bytes
+  EXPECT_EQ(NandReadSpare(buffer.data(), 0x4000000, 4), 1);
   EXPECT_TRUE(m.trace.empty());
   // An empty range inside a page still moves that page whole.
   EXPECT_EQ(NandReadPage(buffer.data(), 0x10004, 0), 0);
