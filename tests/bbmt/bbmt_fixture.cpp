@@ -8,12 +8,16 @@
 
 namespace bbmt_test {
 
+namespace {
+
 const ChipFacts& Facts(const std::string& chip) {
   for (const ChipFacts& f : kChips) {
     if (chip == f.chip) return f;
   }
   throw std::invalid_argument("no such chip: " + chip);
 }
+
+}  // namespace
 
 NandModule::NandModule(const std::string& chip, nlohmann::json flash, std::optional<std::uint32_t> item12)
     : description_(testing_support::BareDescription(folder_.path(), kNandCpuProduct)), facts_(Facts(chip)) {
@@ -24,17 +28,10 @@ NandModule::NandModule(const std::string& chip, nlohmann::json flash, std::optio
   Start();
 }
 
-NandModule::~NandModule() = default;
-
 void NandModule::Start() {
   module_ = std::make_unique<sim::Module>(description_);
   nand_ = module_->FindDevice<sim::NandController>();
   region_ = nullptr;
-}
-
-void NandModule::PowerCycle() {
-  module_.reset();
-  Start();
 }
 
 void NandModule::PowerCycle(const nlohmann::json& flash_fields) {
@@ -45,32 +42,22 @@ void NandModule::PowerCycle(const nlohmann::json& flash_fields) {
 
 std::uint8_t* NandModule::Region() {
   if (!region_) {
-    auto region = module_->shared_memory().Find(sim::kBbmtRegionName);
-    if (region) region_ = module_->shared_memory().MapView(*region, 0, true);
+    if (auto region = module_->shared_memory().Find(sim::kBbmtRegionName)) {
+      region_ = module_->shared_memory().MapView(*region, 0, true);
+    }
   }
   return region_;
 }
 
-bool NandModule::Signed() {
-  std::uint8_t* r = Region();
-  return r && std::memcmp(r, "BBMT", 4) == 0;
-}
+bool NandModule::Signed() { return Region() && std::memcmp(Region(), "BBMT", 4) == 0; }
 
 std::uint16_t NandModule::MapEntry(std::uint32_t block) {
   std::uint8_t* r = Region();
-  if (!r) throw std::logic_error("no shared map");
   return static_cast<std::uint16_t>(r[4 + 2 * block] | r[5 + 2 * block] << 8);
 }
 
 void NandModule::SetMapEntry(std::uint32_t block, std::uint16_t physical) {
-  std::uint8_t* r = Region();
-  if (!r) throw std::logic_error("no shared map");
-  r[4 + 2 * block] = static_cast<std::uint8_t>(physical);
-  r[5 + 2 * block] = static_cast<std::uint8_t>(physical >> 8);
-}
-
-void NandModule::SignMapFromTable() {
-  sim::RunNandOsDriver(*module_, static_cast<std::uint16_t>(nand_->chip().id), TableBytes(), blocks());
+  std::memcpy(Region() + 4 + 2 * block, &physical, 2);
 }
 
 std::vector<std::uint16_t> NandModule::MapSnapshot() {
@@ -85,52 +72,32 @@ void NandModule::RebuildMap() {
   EXPECT_EQ(FlashInit(), 2);
 }
 
-sim::NandView NandModule::ViewAt(std::uint32_t offset) const {
-  // On the 16-bit bus the driver reaches the first block with the 8-bit access.
-  return nand_->chip().lanes > 1 && offset < facts_.block_bytes ? sim::NandView::kNarrow : sim::NandView::kWired;
-}
-
 std::vector<std::uint8_t> NandModule::TableBytes() {
-  // The table is one whole page of device 0: on the small-page chips its last page of block 0.
-  const sim::NandChipType& c = nand_->chip();
-  std::vector<std::uint8_t> page = nand_->RawReadPage(0, 0, facts_.table_offset / c.page_bytes);
+  // One whole page of device 0: on the small-page chips the last of its own first block.
+  std::vector<std::uint8_t> page = nand_->RawReadPage(0, 0, facts_.table_offset / nand_->chip().page_bytes);
   return {page.begin(), page.begin() + facts_.table_length};
 }
 
 std::vector<sim::BbmtEntry> NandModule::AllEntries() {
   std::vector<std::uint8_t> t = TableBytes();
   std::vector<sim::BbmtEntry> entries;
-  for (std::size_t at = 4; at + 4 <= t.size(); at += 4) {
-    sim::BbmtEntry e{static_cast<std::uint16_t>(t[at] | t[at + 1] << 8),
-                     static_cast<std::uint16_t>(t[at + 2] | t[at + 3] << 8)};
-    if (e.logical == sim::kBbmtTableEnd) break;
-    entries.push_back(e);
+  for (std::size_t at = 4; at + 4 <= t.size() && (t[at] != 0xFF || t[at + 1] != 0xFF); at += 4) {
+    entries.push_back({static_cast<std::uint16_t>(t[at] | t[at + 1] << 8),
+                       static_cast<std::uint16_t>(t[at + 2] | t[at + 3] << 8)});
   }
   return entries;
 }
 
 std::vector<std::uint8_t> NandModule::MakeTable(const std::vector<sim::BbmtEntry>& entries, bool magic) const {
   std::vector<std::uint8_t> t(facts_.table_length, 0xFF);
-  if (magic) {
-    t[0] = 0x4E;
-    t[1] = 0x52;
-  } else {
-    t[0] = t[1] = 0;
-  }
-  t[2] = t[3] = 0x00;
-  std::size_t at = 4;
-  for (const sim::BbmtEntry& e : entries) {
-    t[at] = static_cast<std::uint8_t>(e.logical);
-    t[at + 1] = static_cast<std::uint8_t>(e.logical >> 8);
-    t[at + 2] = static_cast<std::uint8_t>(e.replacement);
-    t[at + 3] = static_cast<std::uint8_t>(e.replacement >> 8);
-    at += 4;
-  }
+  t[0] = magic ? 0x4E : 0;
+  t[1] = magic ? 0x52 : 0;
+  t[2] = t[3] = 0;
+  for (std::size_t k = 0; k < entries.size(); ++k) std::memcpy(&t[4 + 4 * k], &entries[k], 4);
   return t;
 }
 
 void NandModule::WriteTableBytes(const std::vector<std::uint8_t>& t) {
-  // The factory's table sits in block 0: erase the page's block first, then program.
   if (nand_->chip().lanes > 1) {
     nand_->RawEraseBlock({0, 0, 0});
   } else {
@@ -139,38 +106,26 @@ void NandModule::WriteTableBytes(const std::vector<std::uint8_t>& t) {
   ProgramPhysical(facts_.table_offset, t);
 }
 
+// On the 16-bit bus the driver reaches the first block with the 8-bit access.
+static sim::NandView ViewAt(const sim::NandController& nand, std::uint32_t offset, std::uint32_t block_bytes) {
+  return nand.chip().lanes > 1 && offset < block_bytes ? sim::NandView::kNarrow : sim::NandView::kWired;
+}
+
 std::vector<std::uint8_t> NandModule::Physical(std::uint32_t offset, std::uint32_t bytes) {
-  return nand_->ReadFlash(offset, bytes, ViewAt(offset));
+  return nand_->ReadFlash(offset, bytes, ViewAt(*nand_, offset, block_bytes()));
 }
 
 void NandModule::ProgramPhysical(std::uint32_t offset, std::span<const std::uint8_t> bytes) {
-  nand_->ProgramFlash(offset, bytes, false, ViewAt(offset));
+  nand_->ProgramFlash(offset, bytes, false, ViewAt(*nand_, offset, block_bytes()));
 }
 
-bool NandModule::PhysicalBlank(std::uint32_t offset, std::uint32_t bytes) {
-  for (std::uint8_t b : Physical(offset, bytes)) {
-    if (b != 0xFF) return false;
-  }
-  return true;
+std::vector<std::uint8_t> NandModule::SpareBytes(std::uint32_t page_offset) {
+  std::vector<std::uint8_t> raw = nand_->RawReadPage(0, 0, page_offset / 2048);
+  return {raw.begin() + 2048, raw.begin() + 2056};
 }
 
-std::vector<std::uint8_t> NandModule::SpareBytes(std::uint32_t physical_page) {
-  const sim::NandChipType& c = nand_->chip();
-  std::uint32_t device_offset = c.lanes > 1 ? physical_page / 2 : physical_page;
-  std::uint32_t cs = 0;
-  std::uint64_t device_bytes = std::uint64_t{c.page_bytes} * c.rows();
-  if (device_offset >= device_bytes) {
-    cs = 1;
-    device_offset -= static_cast<std::uint32_t>(device_bytes);
-  }
-  std::vector<std::uint8_t> raw = nand_->RawReadPage(cs, 0, device_offset / c.page_bytes);
-  return {raw.begin() + c.page_bytes, raw.begin() + c.page_bytes + 8};
-}
-
-void NandModule::ProgramSpare(std::uint32_t physical_page, std::span<const std::uint8_t> bytes) {
-  const sim::NandChipType& c = nand_->chip();
-  std::uint32_t device_offset = c.lanes > 1 ? physical_page / 2 : physical_page;
-  nand_->RawProgramPage(0, 0, device_offset / c.page_bytes, bytes, c.page_bytes);
+void NandModule::ProgramSpare(std::uint32_t page_offset, std::span<const std::uint8_t> bytes) {
+  nand_->RawProgramPage(0, 0, page_offset / 2048, bytes, 2048);
 }
 
 void NandModule::FailProgram(std::uint32_t block, std::uint32_t after) {
@@ -205,6 +160,18 @@ std::vector<std::uint8_t> Bytes(const std::vector<std::uint32_t>& words) {
   std::vector<std::uint8_t> bytes(words.size() * 4);
   std::memcpy(bytes.data(), words.data(), bytes.size());
   return bytes;
+}
+
+std::vector<std::uint8_t> ReadLogical(std::uint32_t offset, std::uint32_t bytes, bool* ok) {
+  std::vector<std::uint32_t> words(bytes / 4, 0xA5A5A5A5);
+  bool result = FlashOps.Read(words.data(), offset, bytes) != 0;
+  if (ok) *ok = result;
+  return Bytes(words);
+}
+
+bool WriteLogical(std::uint32_t offset, const std::vector<std::uint8_t>& data) {
+  auto words = Words(data);
+  return FlashOps.Write(words.data(), offset, static_cast<std::uint32_t>(data.size())) != 0;
 }
 
 }  // namespace bbmt_test

@@ -1,5 +1,5 @@
-// A NAND module for the bad-block layer's tests: the controller model with its devices, the shared
-// map as another process would see it, the table and the flash through the model's back door.
+// A NAND module for the bad-block layer's tests: the model, the shared map as another process sees
+// it, and the table and cells through the model's back door.
 #pragma once
 
 #include <cstdint>
@@ -19,90 +19,65 @@
 
 namespace bbmt_test {
 
-// Any processor but the NOR module's.
-inline constexpr std::uint32_t kNandCpuProduct = 5;
-
+inline constexpr std::uint32_t kNandCpuProduct = 5;  // any processor but the NOR module's
 inline constexpr std::uint32_t kTesterRegion = 0x13C0000;
 
-// The chips and what the bad-block layer makes of them.
 struct ChipFacts {
   const char* chip;
-  std::uint32_t blocks;
-  std::uint32_t block_bytes;  // as the driver counts them
-  std::uint32_t page_bytes;
-  std::uint32_t table_offset;
-  std::uint32_t table_length;
-  std::uint32_t device_class;
+  std::uint32_t blocks, block_bytes, page_bytes, table_offset, table_length, device_class;
 };
 inline constexpr ChipFacts kChips[] = {
     {"0x75EC", 2048, 0x8000, 1024, 0x3E00, 512, 1},     {"0x76EC", 4096, 0x8000, 1024, 0x3E00, 512, 1},
     {"0xF1EC", 1024, 0x20000, 2048, 0x1F800, 2048, 1}, {"0xD3EC", 8192, 0x20000, 2048, 0x1F800, 2048, 2},
     {"0xDCAD", 8192, 0x20000, 2048, 0x1F800, 2048, 3},
 };
-const ChipFacts& Facts(const std::string& chip);
 
 class NandModule {
  public:
   // flash: fields added to {"type": "nand", "chip": chip}.
   explicit NandModule(const std::string& chip, nlohmann::json flash = nlohmann::json::object(),
                       std::optional<std::uint32_t> item12 = std::nullopt);
-  ~NandModule();
 
   sim::Module& module() { return *module_; }
   sim::NandController& nand() { return *nand_; }
   const ChipFacts& facts() const { return facts_; }
-  const std::filesystem::path& folder() const { return folder_.path(); }
   std::uint32_t blocks() const { return facts_.blocks; }
   std::uint32_t block_bytes() const { return facts_.block_bytes; }
   std::uint32_t reserved() const { return facts_.blocks / 50; }
 
-  // A fresh launcher process on the same powered module: device state back to its start.
+  // A fresh launcher process on the same powered module.
   void RestartProcess() { sim::ResetDeviceState(); }
-  // Power off and on again: the image file stays (the description must name one to keep the cells).
-  void PowerCycle();
-  // The same, with fields of the "flash" object changed for the new power-on.
-  void PowerCycle(const nlohmann::json& flash_fields);
+  // Off and on again, with fields of "flash" changed; only an image file keeps the cells.
+  void PowerCycle(const nlohmann::json& flash_fields = nlohmann::json::object());
 
-  // --- the shared map, as another process sees it (null until someone created it) ---
+  // --- the shared map (null until someone created it) ---
   std::uint8_t* Region();
   bool Signed();
   std::uint16_t MapEntry(std::uint32_t block);
   void SetMapEntry(std::uint32_t block, std::uint16_t physical);
-  // Builds and signs the map as the operating system's driver would, from the table on flash.
-  void SignMapFromTable();
-  // The entries of every block of the chip.
   std::vector<std::uint16_t> MapSnapshot();
-  // A fresh launcher process finding the map unsigned: it builds it again from the table on flash.
-  // Fails the test when the initialisation fails.
+  // A fresh process that finds the map unsigned builds it again from the table on flash.
   void RebuildMap();
 
   // --- the table on flash ---
   std::vector<std::uint8_t> TableBytes();
-  // Every entry up to the end marker, retired ones included.
-  std::vector<sim::BbmtEntry> AllEntries();
-  // The bytes of a table with these entries (erased after them).
+  std::vector<sim::BbmtEntry> AllEntries();  // up to the end marker, retired ones included
   std::vector<std::uint8_t> MakeTable(const std::vector<sim::BbmtEntry>& entries, bool magic = true) const;
-  // Puts a table into block 0 as the factory would (the block erased first).
-  void WriteTableBytes(const std::vector<std::uint8_t>& table);
+  void WriteTableBytes(const std::vector<std::uint8_t>& table);  // into an erased block 0
   void WriteTable(const std::vector<sim::BbmtEntry>& entries, bool magic = true) {
     WriteTableBytes(MakeTable(entries, magic));
   }
 
-  // --- the flash at physical offsets, as the driver addresses it ---
+  // --- cells at physical offsets as the driver addresses them; faults and counters by block ---
   std::vector<std::uint8_t> Physical(std::uint32_t offset, std::uint32_t bytes);
   void ProgramPhysical(std::uint32_t offset, std::span<const std::uint8_t> bytes);
-  bool PhysicalBlank(std::uint32_t offset, std::uint32_t bytes);
-  // The first 8 spare bytes of the page at a physical offset (of device 0 of the block).
-  std::vector<std::uint8_t> SpareBytes(std::uint32_t physical_page);
-  void ProgramSpare(std::uint32_t physical_page, std::span<const std::uint8_t> bytes);
-
-  // --- faults and counters by flash block ---
+  std::vector<std::uint8_t> SpareBytes(std::uint32_t page_offset);  // first 8, device 0 (large page)
+  void ProgramSpare(std::uint32_t page_offset, std::span<const std::uint8_t> bytes);
   void FailProgram(std::uint32_t block, std::uint32_t after = 0);
   void FailErase(std::uint32_t block, std::uint32_t after = 0);
   sim::NandBlockCounters Counters(std::uint32_t block);
 
  private:
-  sim::NandView ViewAt(std::uint32_t offset) const;
   void Start();
 
   testing_support::TempFolder folder_;
@@ -113,9 +88,11 @@ class NandModule {
   std::uint8_t* region_ = nullptr;
 };
 
-// A pattern of bytes, different for every seed.
 std::vector<std::uint8_t> Pattern(std::size_t bytes, std::uint32_t seed);
 std::vector<std::uint32_t> Words(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> Bytes(const std::vector<std::uint32_t>& words);
+// Through FlashOps; the buffer starts filled with 0xA5.
+std::vector<std::uint8_t> ReadLogical(std::uint32_t offset, std::uint32_t bytes, bool* ok = nullptr);
+bool WriteLogical(std::uint32_t offset, const std::vector<std::uint8_t>& data);
 
 }  // namespace bbmt_test
