@@ -54,6 +54,10 @@ Bench::Bench(const char* nand_chip, std::optional<std::uint32_t> item12)
 
 sim::Module& Bench::PowerOn() {
   module_.reset();
+  // A fresh module's file system: files of an earlier run would be truncated and rewritten, which
+  // the host's file system may flush to disk at once.
+  std::filesystem::remove_all(description_.root);
+  std::filesystem::create_directories(description_.root);
   module_ = std::make_unique<sim::Module>(description_);
   return *module_;
 }

@@ -61,7 +61,8 @@ class ModelledTime {
 };
 
 // Powers modules up in one scratch folder; the previous module goes first (one module at a time).
-// The flash lives in memory, so every power-on starts from factory-fresh flash.
+// The flash lives in memory and the root folder starts empty, so every power-on is a factory-fresh
+// module.
 class Bench {
  public:
   // nand_chip: the NAND chip's ID ("0xF1EC"), or null for the NOR module. On NAND the operating
