@@ -121,6 +121,9 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
             a /= 2;
             s /= 2;
             if (n > c / 2) n = c / 2;
+            /* Device 0's first block is half the flash's block; past it the un-halved offset
+               would reach device 0's second block, which holds half of the flash's block 1. */
+            if (offset >= c / 2 || n > c / 2 - offset) return NAND_TIMEOUT;
         }
     }
     /* A page-aligned empty range would leave its page half moved. */

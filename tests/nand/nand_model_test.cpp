@@ -208,6 +208,16 @@ TEST(NandOnModel, NarrowFirstBlockAccessReachesDeviceZeroAlone) {
   EXPECT_EQ(NandReadPage(back.data(), block - 0x200, 0x400), 1);
   EXPECT_EQ(NandProgramPage(data.data(), block - 0x200, 0x400), 1);
   EXPECT_EQ(m.module().bus().AccessCount(), accesses);
+
+  // Past device 0's first block the 8-bit access would land in the device's second block, where
+  // the even bytes of the flash's block 1 live: refused too, and block 1 keeps its data.
+  std::vector<u32> block1 = Pattern(0x400 / 4, 9);
+  ASSERT_EQ(NandEraseBlock(block), 0);
+  ASSERT_EQ(NandProgramPage(block1.data(), block, 0x400), 0);
+  EXPECT_EQ(NandProgramPage(data.data(), block / 2, 0x200), 1);
+  EXPECT_EQ(NandReadPage(back.data(), block / 2 - 0x200, 0x400), 1);
+  EXPECT_EQ(NandReadPage(back.data(), block, 0x400), 0);
+  EXPECT_TRUE(std::equal(block1.begin(), block1.end(), back.begin()));
 }
 
 TEST(NandOnModel, AStatusBitThatNeverComesEndsEachWaitAfterItsBound) {
