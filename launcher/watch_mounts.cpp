@@ -127,7 +127,9 @@ void DrainMountQueue(OsHandle queue)
         /* Shift drops this message; the rest stay queued and the wait returns at once for them. */
         if (ShiftIsSet()) return;
         TakeMountName(&message, bytesRead, folder);
-        ServeFolder(folder);
+        /* A message without a name names no folder: served, "" would lead to the root's own
+           \AutoCopy and \AutoRun. */
+        if (folder[0] != 0) ServeFolder(folder);
     }
 }
 

@@ -149,6 +149,26 @@ TEST_F(WatchMountsTest, ShortMessageDoesNotBorrowTheNameOfAnEarlierOne) {
   EXPECT_THAT(Started(), ElementsAre(CardProgram("Card Twelve Ch"), CardProgram("Card")));
 }
 
+TEST_F(WatchMountsTest, MessageWithoutANameServesNothing) {
+  // The root's own AutoCopy and AutoRun folders, which an empty folder name would lead to.
+  Put(root() / "AutoCopy" / "x.txt", "x");
+  Put(root() / "AutoRun" / "root.exe");
+  Card("Card");
+  Start();
+  OsHandle queue = Queue();
+  std::vector<std::uint8_t> header_only = sim::Notifications::MountMessage(u"Card", true);
+  header_only.resize(MOUNT_NAME_OFFSET);
+  std::vector<std::uint8_t> empty_name = header_only;
+  empty_name.insert(empty_name.end(), {0, 0});
+  os().notifications.PostRaw(header_only);
+  os().notifications.PostRaw(empty_name);
+  os().events.Mount(u"Card");
+  DrainMountQueue(queue);
+  EXPECT_THAT(Started(), ElementsAre(CardProgram("Card")));  // the card after them is still served
+  EXPECT_FALSE(std::filesystem::exists(root() / "x.txt"));
+  EXPECT_EQ(Debug(), "");
+}
+
 TEST_F(WatchMountsTest, QueueCreationFailureEndsAtOnce) {
   InternalDisk();
   Put(volume("Flash Disk") / "AutoRun" / "welcome.exe");
