@@ -79,6 +79,10 @@ std::string LookUp(const fs::path& dir, std::u16string_view name) {
   return best;
 }
 
+// A file the device sees as read-only: its owner may not write it. Read from the mode, not from
+// access(), so that it holds alike when the simulator runs as root.
+bool IsReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
+
 // Copies the whole of in to out with the kernel's copy; sendfile where copy_file_range cannot.
 bool KernelCopy(int in, int out, std::uint64_t bytes) {
   bool use_sendfile = false;
@@ -246,7 +250,7 @@ std::vector<DirEntry> FileSystem::List(const fs::path& dir, bool is_root) const 
     } else {
       continue;  // links, devices, pipes: not part of the module
     }
-    if (!(st.st_mode & S_IWUSR)) entry.attributes |= OS_FILE_ATTRIBUTE_READONLY;
+    if (IsReadOnly(st)) entry.attributes |= OS_FILE_ATTRIBUTE_READONLY;
     entries.push_back(std::move(entry));
   }
   if (is_root) {
@@ -310,17 +314,18 @@ std::uint32_t FileSystem::CopyFile(std::u16string_view from, std::u16string_view
   if (target.error) return target.error;
   if (target.exists && target.directory) return OS_ERROR_ACCESS_DENIED;
   if (target.exists && fail_if_exists) return OS_ERROR_FILE_EXISTS;
+  struct stat out_st {};
+  bool replaces = target.exists && ::stat(target.host.c_str(), &out_st) == 0;
+  if (replaces && IsReadOnly(out_st)) return OS_ERROR_ACCESS_DENIED;  // though the rename could replace it
 
   int in = ::open(source.host.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return FromErrno(errno);
   struct stat in_st;
-  struct stat out_st;
   if (::fstat(in, &in_st) != 0) {
     ::close(in);
     return OS_ERROR_READ_FAULT;
   }
-  if (target.exists && ::stat(target.host.c_str(), &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
-      out_st.st_ino == in_st.st_ino) {
+  if (replaces && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
     ::close(in);
     return OS_ERROR_SHARING_VIOLATION;  // a file onto itself
   }

@@ -88,7 +88,8 @@ class FileSystem {
   std::uint32_t Find(std::u16string_view pattern, std::vector<DirEntry>& entries) const;
   std::uint32_t CreateDirectory(std::u16string_view path);
   // Copies with the kernel's copy into a temporary beside the destination, then renames it over the
-  // destination, so a failed copy leaves an existing destination as it was.
+  // destination, so a failed copy leaves an existing destination as it was. A read-only destination
+  // is refused with OS_ERROR_ACCESS_DENIED.
   std::uint32_t CopyFile(std::u16string_view from, std::u16string_view to, bool fail_if_exists);
   std::uint32_t DeleteFile(std::u16string_view path);
   // disposition: OS_CREATE_NEW ... OS_TRUNCATE_EXISTING. existed tells whether the file was there.

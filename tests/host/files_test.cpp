@@ -108,6 +108,19 @@ TEST_F(FilesTest, CopyOverwritesUnlessAskedNotTo) {
   EXPECT_THAT(FindAll(u"\\*"), ElementsAre("a.txt", "b.txt"));  // no temporary left behind
 }
 
+TEST_F(FilesTest, ReadOnlyDestinationIsNotCopiedOver) {
+  Put(root() / "a.txt", "new");
+  Put(root() / "locked.txt", "old");
+  fs::permissions(root() / "locked.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  Start();
+  EXPECT_FALSE(OsCopyFile(u"\\a.txt", u"\\LOCKED.TXT", OS_FALSE));
+  EXPECT_EQ(OsGetLastError(), OS_ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(OsCopyFile(u"\\a.txt", u"\\locked.txt", OS_TRUE));
+  EXPECT_EQ(OsGetLastError(), OS_ERROR_FILE_EXISTS);  // the existing file is reported first
+  EXPECT_EQ(ReadFile(root() / "locked.txt"), "old");
+  EXPECT_THAT(FindAll(u"\\*"), ElementsAre("a.txt", "locked.txt"));
+}
+
 TEST_F(FilesTest, DirectoriesFilesAndStores) {
   description().stores.push_back("DSK0:");
   Start();
