@@ -273,7 +273,8 @@ std::uint32_t FileSystem::Attributes(std::u16string_view path, std::uint32_t& at
     attributes = OS_FILE_ATTRIBUTE_DIRECTORY;
   } else {
     attributes = OS_FILE_ATTRIBUTE_ARCHIVE;
-    if (::access(r.host.c_str(), W_OK) != 0) attributes |= OS_FILE_ATTRIBUTE_READONLY;
+    struct stat st;
+    if (::stat(r.host.c_str(), &st) == 0 && IsReadOnly(st)) attributes |= OS_FILE_ATTRIBUTE_READONLY;
   }
   return 0;
 }
@@ -387,6 +388,8 @@ std::uint32_t FileSystem::Open(std::u16string_view path, bool read, bool write, 
     default:
       return OS_ERROR_INVALID_PARAMETER;
   }
+  struct stat st;
+  if (write && r.exists && ::stat(r.host.c_str(), &st) == 0 && IsReadOnly(st)) return OS_ERROR_ACCESS_DENIED;
   fd = ::open(r.host.c_str(), flags, 0666);
   if (fd < 0) return FromErrno(errno);
   return 0;

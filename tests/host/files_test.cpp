@@ -121,6 +121,27 @@ TEST_F(FilesTest, ReadOnlyDestinationIsNotCopiedOver) {
   EXPECT_THAT(FindAll(u"\\*"), ElementsAre("a.txt", "locked.txt"));
 }
 
+TEST_F(FilesTest, ReadOnlyFileIsReportedAndRefusedAlikeByEveryCall) {
+  // Also when the simulator runs with the rights to write anything (as root).
+  Put(root() / "locked.txt", "old");
+  fs::permissions(root() / "locked.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  Start();
+  OsFindData found;
+  OsHandle search = OsFindFirstFile(u"\\locked.txt", &found);
+  ASSERT_NE(search, OS_INVALID_HANDLE);
+  EXPECT_TRUE(OsFindClose(search));
+  EXPECT_EQ(found.FileAttributes, OS_FILE_ATTRIBUTE_ARCHIVE | OS_FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(OsGetFileAttributes(u"\\locked.txt"), found.FileAttributes);
+  for (u32 disposition : {OS_CREATE_ALWAYS, OS_OPEN_EXISTING, OS_TRUNCATE_EXISTING}) {
+    EXPECT_EQ(OsCreateFile(u"\\locked.txt", OS_GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr), OS_INVALID_HANDLE);
+    EXPECT_EQ(OsGetLastError(), OS_ERROR_ACCESS_DENIED);
+  }
+  OsHandle file = OsCreateFile(u"\\locked.txt", OS_GENERIC_READ, 0, nullptr, OS_OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(file, OS_INVALID_HANDLE);
+  EXPECT_TRUE(OsCloseHandle(file));
+  EXPECT_EQ(ReadFile(root() / "locked.txt"), "old");
+}
+
 TEST_F(FilesTest, DirectoriesFilesAndStores) {
   description().stores.push_back("DSK0:");
   Start();
