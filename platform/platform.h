@@ -110,6 +110,7 @@ void OsSetLastError(u32 error);
 #define OS_FILE_ATTRIBUTE_HIDDEN 0x02u
 #define OS_FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define OS_FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define OS_FILE_ATTRIBUTE_TEMPORARY 0x100u /* on a folder: where a volume is mounted */
 #define OS_FILE_ATTRIBUTE_NORMAL 0x80u
 #define OS_INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 

@@ -79,6 +79,9 @@ std::string LookUp(const fs::path& dir, std::u16string_view name) {
   return best;
 }
 
+// A mounted volume's folder, as the operating system marks it.
+constexpr std::uint32_t kMountPointAttributes = OS_FILE_ATTRIBUTE_DIRECTORY | OS_FILE_ATTRIBUTE_TEMPORARY;
+
 // A file the device sees as read-only: its owner may not write it. Read from the mode, not from
 // access(), so that it holds alike when the simulator runs as root.
 bool IsReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
@@ -254,7 +257,7 @@ std::vector<DirEntry> FileSystem::List(const fs::path& dir, bool is_root) const 
     entries.push_back(std::move(entry));
   }
   if (is_root) {
-    for (const Volume& v : volumes_) entries.push_back({v.name, OS_FILE_ATTRIBUTE_DIRECTORY, 0});
+    for (const Volume& v : volumes_) entries.push_back({v.name, kMountPointAttributes, 0});
   }
   std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
     int c = CompareIgnoringCase(a.name, b.name);
@@ -270,7 +273,7 @@ std::uint32_t FileSystem::Attributes(std::u16string_view path, std::uint32_t& at
   if (r.error) return r.error;
   if (!r.exists) return OS_ERROR_FILE_NOT_FOUND;
   if (r.directory) {
-    attributes = OS_FILE_ATTRIBUTE_DIRECTORY;
+    attributes = r.mount_point && r.host != root_ ? kMountPointAttributes : OS_FILE_ATTRIBUTE_DIRECTORY;
   } else {
     attributes = OS_FILE_ATTRIBUTE_ARCHIVE;
     struct stat st;

@@ -10,7 +10,8 @@
 //
 // Listings (find-first/next) are snapshots sorted by the case-folded name, so the order is stable
 // and the same on every host. They never hold "." or "..". At the root, mounted volumes are listed
-// beside the root folder's own entries and hide a root entry of the same name.
+// beside the root folder's own entries and hide a root entry of the same name; their folders carry
+// the directory and temporary attributes (0x110), as the operating system marks mount points.
 //
 // A network share is a path prefix ("\Network") that answers "network not present" until a set
 // time after the module started.

@@ -72,6 +72,15 @@ TEST_F(FilesTest, PathsIgnoreCaseAndVolumesAppearInTheRoot) {
   ASSERT_EQ(os().events.Mount(u"Storage Card"), "");
   EXPECT_THAT(FindAll(u"\\*"), ElementsAre("Storage Card/", "Windows/"));
   EXPECT_THAT(FindAll(u"\\storage card"), ElementsAre("Storage Card/"));
+  // A mounted volume's folder is a directory marked temporary, in a listing as in the attribute query;
+  // the root and ordinary folders are plain directories.
+  OsFindData found;
+  OsHandle search = OsFindFirstFile(u"\\Storage Card", &found);
+  ASSERT_NE(search, OS_INVALID_HANDLE);
+  EXPECT_TRUE(OsFindClose(search));
+  EXPECT_EQ(found.FileAttributes, OS_FILE_ATTRIBUTE_DIRECTORY | OS_FILE_ATTRIBUTE_TEMPORARY);
+  EXPECT_EQ(OsGetFileAttributes(u"\\STORAGE CARD"), found.FileAttributes);
+  EXPECT_EQ(OsGetFileAttributes(u"\\Windows"), OS_FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_THAT(FindAll(u"\\Storage Card\\*"), ElementsAre("AutoRun/"));
   EXPECT_EQ(AttributeError(u"\\Storage Card\\hidden.txt"), OS_ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(os().events.Unmount(u"STORAGE CARD"), "");
