@@ -22,6 +22,9 @@ class FilesTest : public OsModuleTest {
   u32 AttributeError(const std::u16string& path) {
     return OsGetFileAttributes(path.c_str()) == OS_INVALID_FILE_ATTRIBUTES ? OsGetLastError() : 0;
   }
+  static void MakeReadOnly(const fs::path& file) {
+    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  }
   // "name" or "name/" (directory) of every entry of an enumeration, in order; the error when none.
   std::vector<std::string> FindAll(const std::u16string& pattern) {
     std::vector<std::string> names;
@@ -50,7 +53,16 @@ TEST_F(FilesTest, NoDevicePathLeadsOutOfTheModuleFolders) {
         sim::ToUtf16(outside), std::u16string(u"\\Windows/../../secret.txt")}) {
     EXPECT_EQ(AttributeError(path), OS_ERROR_INVALID_NAME) << sim::ToUtf8(path);
     EXPECT_FALSE(OsCopyFile(u"\\Windows\\x.dll", path.c_str(), OS_FALSE)) << sim::ToUtf8(path);
+    EXPECT_FALSE(OsCreateDirectory((path + u"_dir").c_str(), nullptr)) << sim::ToUtf8(path);
+    EXPECT_EQ(OsCreateFile(path.c_str(), OS_GENERIC_WRITE, 0, nullptr, OS_CREATE_ALWAYS, 0, nullptr),
+              OS_INVALID_HANDLE);
+    EXPECT_FALSE(OsDeleteFile(path.c_str())) << sim::ToUtf8(path);
+    OsFindData found;
+    EXPECT_EQ(OsFindFirstFile((path + u"*").c_str(), &found), OS_INVALID_HANDLE) << sim::ToUtf8(path);
   }
+  EXPECT_EQ(OsCreateFile(u"\\link\\planted.txt", OS_GENERIC_WRITE, 0, nullptr, OS_CREATE_ALWAYS, 0, nullptr),
+            OS_INVALID_HANDLE);
+  EXPECT_FALSE(OsCreateDirectory(u"\\link\\planted", nullptr));
   EXPECT_EQ(AttributeError(u"\\link\\secret.txt"), OS_ERROR_ACCESS_DENIED);
   EXPECT_FALSE(OsCopyFile(u"\\link\\secret.txt", u"\\stolen.txt", OS_FALSE));
   EXPECT_FALSE(OsCopyFile(u"\\Windows\\x.dll", u"\\link\\planted.txt", OS_FALSE));
@@ -59,6 +71,8 @@ TEST_F(FilesTest, NoDevicePathLeadsOutOfTheModuleFolders) {
   EXPECT_THAT(FindAll(u"\\*"), ElementsAre("Windows/"));  // the link is not listed
   EXPECT_EQ(ReadFile(root().parent_path() / "secret.txt"), "secret");
   EXPECT_FALSE(fs::exists(root().parent_path() / "planted.txt"));
+  EXPECT_FALSE(fs::exists(root().parent_path() / "planted"));
+  EXPECT_FALSE(fs::exists(root().parent_path() / "secret.txt_dir"));
   EXPECT_FALSE(fs::exists(root() / "stolen.txt"));
 }
 
@@ -120,7 +134,7 @@ TEST_F(FilesTest, CopyOverwritesUnlessAskedNotTo) {
 TEST_F(FilesTest, ReadOnlyDestinationIsNotCopiedOver) {
   Put(root() / "a.txt", "new");
   Put(root() / "locked.txt", "old");
-  fs::permissions(root() / "locked.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  MakeReadOnly(root() / "locked.txt");
   Start();
   EXPECT_FALSE(OsCopyFile(u"\\a.txt", u"\\LOCKED.TXT", OS_FALSE));
   EXPECT_EQ(OsGetLastError(), OS_ERROR_ACCESS_DENIED);
@@ -133,7 +147,7 @@ TEST_F(FilesTest, ReadOnlyDestinationIsNotCopiedOver) {
 TEST_F(FilesTest, ReadOnlyFileIsReportedAndRefusedAlikeByEveryCall) {
   // Also when the simulator runs with the rights to write anything (as root).
   Put(root() / "locked.txt", "old");
-  fs::permissions(root() / "locked.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  MakeReadOnly(root() / "locked.txt");
   Start();
   OsFindData found;
   OsHandle search = OsFindFirstFile(u"\\locked.txt", &found);
@@ -142,7 +156,8 @@ TEST_F(FilesTest, ReadOnlyFileIsReportedAndRefusedAlikeByEveryCall) {
   EXPECT_EQ(found.FileAttributes, OS_FILE_ATTRIBUTE_ARCHIVE | OS_FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(OsGetFileAttributes(u"\\locked.txt"), found.FileAttributes);
   for (u32 disposition : {OS_CREATE_ALWAYS, OS_OPEN_EXISTING, OS_TRUNCATE_EXISTING}) {
-    EXPECT_EQ(OsCreateFile(u"\\locked.txt", OS_GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr), OS_INVALID_HANDLE);
+    EXPECT_EQ(OsCreateFile(u"\\locked.txt", OS_GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr),
+              OS_INVALID_HANDLE);
     EXPECT_EQ(OsGetLastError(), OS_ERROR_ACCESS_DENIED);
   }
   OsHandle file = OsCreateFile(u"\\locked.txt", OS_GENERIC_READ, 0, nullptr, OS_OPEN_EXISTING, 0, nullptr);
