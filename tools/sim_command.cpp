@@ -183,7 +183,9 @@ void AddSimCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<SimOptions>();
   auto* sim = app.add_subcommand("sim", "Run the launcher on a simulated module (a demo module when none is given)");
   sim->add_option("MODULE", options->module, "Module folder: module.json, root/ and volumes/");
-  sim->add_option("--script", options->script, "Command script (mount, unmount, shift, wait, quit); default: standard input");
+  sim->add_option("--script", options->script,
+                  "Command script (mount, unmount, shift, wait, quit); default: standard input, or the "
+                  "demo's own script");
   sim->add_flag("--watch", options->watch, "Watch the volumes folder: a new sub-folder is mounted, a removed one unmounted");
   sim->add_flag("--run-programs", options->run_programs, "Also run started programs on the host (off: only recorded)");
   sim->add_flag("--virtual-time", options->virtual_time, "Run on a virtual clock: pauses and waits take no real time");
