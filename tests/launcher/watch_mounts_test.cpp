@@ -101,8 +101,10 @@ TEST_F(WatchMountsTest, TwoCardsAreServedInOneDrainInQueueOrder) {
   OsHandle queue = Queue();
   os().events.Mount(u"Second");
   os().events.Mount(u"First");
+  const std::uint64_t before_ns = module().clock().NowNs();
   DrainMountQueue(queue);
   EXPECT_THAT(Started(), ElementsAre(CardProgram("Second"), CardProgram("First")));
+  EXPECT_EQ(module().clock().NowNs() - before_ns, 1'000'000u);  // the last read waits 1 ms for more
 }
 
 TEST_F(WatchMountsTest, RemovalFindsNothingAndPrintsNothing) {
