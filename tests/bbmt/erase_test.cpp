@@ -1,5 +1,5 @@
 // Erasing ranges through FlashOps on NAND: whole blocks, the range checks, the Progress protocol,
-// and reads that fail where the table or a migration needs them.
+// and reads that fail where the table, a replacement or a migration needs them.
 #include <gtest/gtest.h>
 
 #include "flash/flash_ops.h"
@@ -93,6 +93,23 @@ TEST(BbmtEraseRange, BlockZeroIsNotErasedWhenItsTableCannotBeRead) {
   m.nand().SetStatusNever(sim::NandController::kStatusReadRequest);
   EXPECT_EQ(FlashOps.Erase(0, 0x20000), 0);
   EXPECT_EQ(m.Counters(0).erases, 0u);
+}
+
+TEST(BbmtEraseRange, AReplacementThatCannotReadTheTableFailsAndHandsOutNoSpare) {
+  NandModule m("0xF1EC");
+  ASSERT_EQ(FlashInit(), 2);  // the copy in memory: an empty table
+  const std::uint32_t B = 0x20000;
+  // Since then the operating system's driver has given the top spare to block 9, on flash only.
+  m.ProgramPhysical(0x1F800 + 4, std::vector<std::uint8_t>{9, 0, 0xFF, 0x03});
+  m.SetMapEntry(9, 1023);
+  std::vector<std::uint8_t> table = m.TableBytes();
+  m.FailErase(5);
+  m.nand().SetStatusNever(sim::NandController::kStatusReadRequest);
+  EXPECT_EQ(FlashOps.Erase(5 * B, B), 0);
+  m.nand().SetStatusNever(0);
+  EXPECT_EQ(m.MapEntry(5), 5);
+  EXPECT_EQ(m.TableBytes(), table);
+  EXPECT_EQ(m.Counters(1023).erases, 0u);  // block 9's data untouched
 }
 
 TEST(BbmtEraseRange, AMigrationPageThatCannotBeReadFailsTheReplacement) {
