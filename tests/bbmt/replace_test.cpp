@@ -206,6 +206,15 @@ TEST(BbmtReplace, AReplacementFailingAfterTheMapChangedPutsTheEntryBack) {
 }
 
 TEST(BbmtReplace, BlockZeroIsNeverReplacedAndItsTableSurvivesEveryErase) {
+  {
+    // A table that cannot be programmed back after the erase is gone with the block: the erase says so.
+    NandModule small("0x75EC");
+    ASSERT_EQ(FlashInit(), 2);
+    small.FailProgram(0);
+    EXPECT_EQ(FlashOps.Erase(0, 0x8000), 0);
+    EXPECT_EQ(small.Counters(0).erases, 1u);
+  }
+
   NandModule m("0xF1EC");
   m.WriteTable({{7, 1023}});
   ASSERT_EQ(FlashInit(), 2);
