@@ -134,6 +134,9 @@ TEST(BbmtMap, OnLargePagesTheFirst256KiBAreSeenWithoutTheTablesPage) {
   split.insert(split.end(), rest.begin(), rest.end());
   EXPECT_EQ(ReadLogical(0x1F000, 0x3000, &ok), split);
   EXPECT_TRUE(ok);
+  // From the table's offset on into block 1: moved once, not again at the block boundary.
+  EXPECT_EQ(ReadLogical(0x1FC00, 0x800, &ok), phys(0x20400, 0x800));
+  EXPECT_TRUE(ok);
   EXPECT_EQ(ReadLogical(0x20000, 0x1000, &ok), phys(0x20800, 0x1000));
   EXPECT_TRUE(ok);
   for (auto [at, n] : {std::pair{0x3F000u, 0x1000u}, {0x3F800u, 4u}}) {
