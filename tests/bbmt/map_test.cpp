@@ -182,6 +182,19 @@ TEST(BbmtMap, OffsetsAndEntriesBeyondTheChipNeverLeaveTheRegionOrTheFlash) {
   EXPECT_EQ(m.nand().ProtocolErrors(), 0u);
 }
 
+TEST(BbmtMap, OffsetsAndLengthsOffTheWordAreRefusedBeforeAnyFlashAccess) {
+  NandModule m("0xF1EC");
+  ASSERT_EQ(FlashInit(), 2);
+  std::vector<u32> words(2, 0xA5A5A5A5);
+  std::uint64_t commands = m.nand().CommandCount();
+  EXPECT_EQ(FlashOps.Read(words.data(), 0x40000, 6), 0);  // the driver would move 4 bytes of the 6
+  EXPECT_EQ(FlashOps.Write(words.data(), 0x40000, 6), 0);
+  EXPECT_EQ(FlashOps.Read(words.data(), 0x40002, 4), 0);
+  EXPECT_EQ(FlashOps.Write(words.data(), 0x40002, 4), 0);
+  EXPECT_EQ(m.nand().CommandCount(), commands);
+  EXPECT_EQ(words, std::vector<u32>(2, 0xA5A5A5A5));
+}
+
 TEST(BbmtMap, WithoutTheRegionOrAProbedControllerEveryOperationFails) {
   NandModule m("0xF1EC", {{"os_driver", true}});
   m.module().faults().Add({.op = sim::FaultOp::kCreateFileMapping, .error = 8, .subject = "NAND_FLASH_BBMT"});
