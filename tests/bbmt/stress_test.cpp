@@ -7,6 +7,7 @@
 // - after a success, every block's content, read through the map from the cells, equals the
 //   reference; after a failure, only the blocks the call touched may differ (they are taken over
 //   into the reference as they now are, and written again only after an erase);
+// - a call fails only when the pool is spent: every spare the table does not record went bad;
 // - reads through FlashOps return the reference.
 // Every hundred calls a fresh launcher process builds the map again and must find the same one.
 //
@@ -117,6 +118,7 @@ class Stress {
 
   void Inject(std::uint32_t physical, std::uint32_t after) {
     if (physical == 0 || physical >= m_.blocks()) return;  // block 0 holds the table
+    injected_.insert(physical);
     if (Pick(2) == 0) {
       m_.FailProgram(physical, after);
     } else {
@@ -166,6 +168,11 @@ class Stress {
     if (!derived) return Fail("the table on flash lost its magic");
     if (std::memcmp(m_.Region(), derived->data(), 4 + 2 * std::size_t{m_.blocks()}) != 0) {
       return Fail("the shared map differs from the table on flash");
+    }
+    if (!ok) {
+      for (std::uint32_t b : FreeSpares()) {
+        if (!injected_.count(b)) return Fail("the call failed while spare " + std::to_string(b) + " was to be had");
+      }
     }
     std::uint32_t entries = 0;
     for (std::size_t at = 4; at + 4 <= table.size() && (table[at] != 0xFF || table[at + 1] != 0xFF); at += 4) ++entries;
@@ -275,6 +282,7 @@ class Stress {
   const std::uint32_t page_;
   std::vector<std::uint8_t> ref_;
   std::vector<std::uint32_t> cursor_;  // per block: bytes written from its start on; beyond: erased
+  std::set<std::uint32_t> injected_;   // physical blocks given a program or erase fault
   std::uint32_t op_ = 0;
   std::string last_ = "start";
   bool failed_ = false;
