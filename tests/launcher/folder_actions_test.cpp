@@ -110,6 +110,9 @@ struct ShortcutCase {
   std::string debug;    // what is printed
 };
 
+// Test names show the shortcut's content rather than the object's bytes.
+void PrintTo(const ShortcutCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.content); }
+
 class ShortcutTest : public FolderActionsTest, public ::testing::WithParamInterface<ShortcutCase> {};
 
 TEST_P(ShortcutTest, CommandSplitsIntoTargetAndArguments) {
