@@ -26,12 +26,15 @@ std::string Shortcut(const std::string& command) { return std::to_string(command
 
 }  // namespace
 
-nlohmann::json DemoDescription() {
+nlohmann::json DemoDescription(DemoFlash flash) {
+  // Product 17 carries NOR flash; any other processor NAND flash behind its controller.
+  const bool nor = flash == DemoFlash::kNor;
   return {
       {"comment", "The demo module of kalvori sim."},
-      {"cpu_product", 17},
+      {"cpu_product", nor ? 17 : 8},
       {"boot_config", {{"item12", "0x00800000"}}},  // bit 23: serve the tester bundle
-      {"flash", {{"type", "nor"}, {"image", "flash.img"}}},
+      {"flash", nor ? nlohmann::json{{"type", "nor"}, {"image", "flash.img"}}
+                    : nlohmann::json{{"type", "nand"}, {"chip", "0xF1EC"}, {"image", "flash.img"}, {"os_driver", true}}},
       {"registry", {{"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MSFlash", {{"Folder", "\\Flash Disk"}}}}},
       {"stores", {"DSK0:"}},
       {"volumes", {"Flash Disk"}},
@@ -39,9 +42,9 @@ nlohmann::json DemoDescription() {
   };
 }
 
-void BuildDemoModule(const fs::path& folder) {
+void BuildDemoModule(const fs::path& folder, DemoFlash boot_flash_kind) {
   fs::create_directories(folder);
-  Write(folder / "module.json", DemoDescription().dump(2) + "\n");
+  Write(folder / "module.json", DemoDescription(boot_flash_kind).dump(2) + "\n");
 
   // The device's own files.
   const fs::path root = folder / "root";

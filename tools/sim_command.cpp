@@ -35,6 +35,7 @@ struct SimOptions {
   bool run_programs = false;
   bool virtual_time = false;
   bool keep_demo = false;
+  std::string demo_flash = "nor";
 };
 
 // Bad input: the message is printed and the command exits with 2.
@@ -136,7 +137,7 @@ int RunSim(const SimOptions& o) {
   if (o.module.empty()) {
     demo.emplace(o.keep_demo);
     folder = demo->path();
-    BuildDemoModule(folder);
+    BuildDemoModule(folder, o.demo_flash == "nand" ? DemoFlash::kNand : DemoFlash::kNor);
     std::fprintf(stderr, "[sim] the demo module is in %s%s\n", folder.c_str(), o.keep_demo ? "" : " (removed at the end)");
   }
   sim::Description description = sim::LoadDescription(folder);
@@ -190,6 +191,8 @@ void AddSimCommand(CLI::App& app, int& status) {
   sim->add_flag("--run-programs", options->run_programs, "Also run started programs on the host (off: only recorded)");
   sim->add_flag("--virtual-time", options->virtual_time, "Run on a virtual clock: pauses and waits take no real time");
   sim->add_flag("--keep-demo", options->keep_demo, "Keep the demo module's temporary folder");
+  sim->add_option("--demo-flash", options->demo_flash, "The demo module's boot flash: nor (default) or nand")
+      ->check(CLI::IsMember({"nor", "nand"}));
   sim->callback([options, &status] {
     try {
       status = RunSim(*options);

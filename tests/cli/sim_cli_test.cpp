@@ -91,16 +91,20 @@ TEST_F(SimCommand, MalformedInputIsRefusedBeforeTheRunWithStatusTwo) {
 }
 
 TEST_F(SimCommand, TheDemoShowsAutoCopyAndAutoRun) {
-  RunResult run = Kalvori("sim --virtual-time", folder.path());
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out.substr(0, run.out.find("\n---")),
-            "Looking for KalvoriTester...\r\n"
-            "Found \\tester.ini\r\n"
-            "Found \\KalvoriTester.exe\r\n"
-            "Launching \\KalvoriTester.exe\r\n"
-            "ERROR: Network not ready to Access \\Network\\Tools\\inventory.exe, retrying in 1 second\r\n");
-  EXPECT_NE(run.out.find("programs started: 6\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\\Program Files\\Demo Viewer\\viewer.exe -s -v\n"), std::string::npos) << run.out;
+  // The same demo on either boot flash: the bundle served from NOR, or from NAND through the map.
+  for (const char* flash : {"nor", "nand"}) {
+    RunResult run = Kalvori(std::string("sim --virtual-time --demo-flash ") + flash, folder.path());
+    ASSERT_EQ(run.status, 0) << flash << ": " << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find("\n---")),
+              "Looking for KalvoriTester...\r\n"
+              "Found \\tester.ini\r\n"
+              "Found \\KalvoriTester.exe\r\n"
+              "Launching \\KalvoriTester.exe\r\n"
+              "ERROR: Network not ready to Access \\Network\\Tools\\inventory.exe, retrying in 1 second\r\n")
+        << flash;
+    EXPECT_NE(run.out.find("programs started: 6\n"), std::string::npos) << flash << ": " << run.out;
+    EXPECT_NE(run.out.find("\\Program Files\\Demo Viewer\\viewer.exe -s -v\n"), std::string::npos) << run.out;
+  }
 }
 
 }  // namespace
