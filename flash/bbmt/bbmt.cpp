@@ -159,7 +159,7 @@ i32 BbmtInit(void)
     u32 i;
     u32 count;
 
-    /* 1. The shared map, created or opened; without it nothing below may touch the region. */
+    /* The shared map, created or opened; without it nothing below may touch the region. */
     if (BbmtRegion == 0) {
         mapping = OsCreateFileMapping(OS_INVALID_HANDLE, 0, OS_PAGE_READWRITE, 0, BBMT_REGION_BYTES,
                                       WSTR("NAND_FLASH_BBMT"));
@@ -171,30 +171,29 @@ i32 BbmtInit(void)
         }
     }
 
-    /* 2., 3. Nobody has built the map: nobody has set the controller up either. */
+    /* Nobody has built the map: nobody has set the controller up either. */
     BbmtProbed = 0;
     build = *BbmtSignatureWord() != BBMT_SIGNATURE;
     if (NandProbe(build) != 0) return 0;
 
-    /* 4. */
     NandReadId(&id);
     BbmtSelectChip(id & BBMT_CHIP_ID_MASK);
 
-    /* 5. The map has no room for more blocks than the largest chip has. */
+    /* The map has no room for more blocks than the largest chip has. */
     blocks = NandBlockCount();
     if (blocks == 0 || blocks > BBMT_MAP_ENTRIES) return 0;
     ReservedBlocks = blocks / BBMT_RESERVED_DIVISOR;
     FlashOps.UsableSize = (blocks - ReservedBlocks) * NandBlockSize();
     BbmtProbed = 1;
 
-    /* 6. */
+    /* A map someone else built is used as it stands; the table is not read. */
     if (!build) return 1;
 
-    /* 7. Its status is not looked at: the magic decides. */
+    /* The table's read: its status is not looked at, the magic decides. */
     if (TableLength != 0) NandReadPage(TableCopy, TableOffset, TableLength);
     if (TableMagic() != BBMT_TABLE_MAGIC) return 0;
 
-    /* 8.-10. The map is valid from the signature on. */
+    /* The map is valid from the signature on: signature, identity, then the table's entries. */
     *BbmtSignatureWord() = BBMT_SIGNATURE;
     for (i = 0; i < blocks; i++) BbmtSetMapEntry(i, i);
     count = TableEntryCount();

@@ -298,16 +298,16 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
 
     if (!BbmtMapReady()) return 0;
 
-    /* 1. Where the failing data is, taken before anything changes. */
+    /* Where the failing data is, taken before anything changes. */
     shift = BbmtBlockShift();
     logicalBlock = offset >> shift;
     failing = offset + LogicalToPhysical(offset);
     oldBlock = failing >> shift;
 
-    /* 2. Block 0 holds the table and is never replaced. */
+    /* Block 0 holds the table and is never replaced. */
     if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return 0;
 
-    /* 3. The outermost replacement starts from the table as stored on flash. */
+    /* The outermost replacement starts from the table as stored on flash. */
     if (TableReloadPending) {
         if (!BbmtLoadTable() || TableMagic() != BBMT_TABLE_MAGIC) return 0;
         TableReloadPending = 0;
@@ -317,20 +317,18 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     /* Nested replacements all concern this block: the outermost one knows where its data was. */
     previous = BbmtMapEntry(logicalBlock);
 
-    /* 4., 5. A full table takes no entry: the new one needs its slot and the next for the end
-       marker. */
+    /* A full table takes no entry: the new one needs its slot and the next for the end marker. */
     if (FindSpareBlock(logicalBlock, &spare, &entries) && entries + 1 < TableSlots()) {
         TableSetEntry(entries, logicalBlock, spare);
         BbmtSetMapEntry(logicalBlock, spare);
 
-        /* 6. The map leads to the spare now; if it proves bad, this erase replaces it in turn. */
+        /* The map leads to the spare now; if it proves bad, this erase replaces it in turn. */
         if (BbmtEraseBlock(offset)) {
-            /* 7. */
             result = migrationLength == 0 ? 1 : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
         }
     }
 
-    /* 8. A replacement that fails leaves the map as the table on flash has it: the old block still
+    /* A replacement that fails leaves the map as the table on flash has it: the old block still
        holds the data, and a spare the table does not record could be handed out twice. */
     if (outermost) {
         TableReloadPending = 1;
