@@ -576,23 +576,31 @@ NorCycle NorFlash::LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t
   return NorCycle::kCommand;
 }
 
+// A locked block refuses the operation with its error at once; a device that never becomes ready
+// starts it and stays busy; an injected fault lets it run its time and then reports the fault.
+bool NorFlash::BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
+                                   std::uint8_t fault) {
+  if (block.locked) {
+    l.errors |= kStatusLockedError | error;
+    return false;
+  }
+  if (l.never_ready) {
+    l.hung = true;
+    return false;
+  }
+  l.busy_until_ns = clock_.NowNs() + busy_ns;
+  if (fault) {
+    l.errors |= fault;
+    return false;
+  }
+  return true;
+}
+
 void NorFlash::StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16_t data) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
   ++l.program_operations;
-  if (block.locked) {
-    l.errors |= kStatusLockedError | kStatusProgramError;
-    return;
-  }
-  if (l.never_ready) {
-    l.hung = true;
-    return;
-  }
-  l.busy_until_ns = clock_.NowNs() + kWordProgramNs;
-  if (block.program_fault) {
-    l.errors |= block.program_fault;
-    return;
-  }
+  if (!BeginArrayOperation(l, block, kStatusProgramError, kWordProgramNs, block.program_fault)) return;
   ProgramHalf(lane, offset, data);
 }
 
@@ -602,19 +610,7 @@ void NorFlash::StartBufferProgram(unsigned lane) {
   ++l.program_operations;
   std::vector<std::pair<std::uint32_t, std::uint16_t>> words;
   words.swap(l.buffer);
-  if (block.locked) {
-    l.errors |= kStatusLockedError | kStatusProgramError;
-    return;
-  }
-  if (l.never_ready) {
-    l.hung = true;
-    return;
-  }
-  l.busy_until_ns = clock_.NowNs() + kBufferProgramNs;
-  if (block.program_fault) {
-    l.errors |= block.program_fault;
-    return;
-  }
+  if (!BeginArrayOperation(l, block, kStatusProgramError, kBufferProgramNs, block.program_fault)) return;
   for (auto [offset, data] : words) ProgramHalf(lane, offset, data);
 }
 
@@ -622,19 +618,7 @@ void NorFlash::StartErase(unsigned lane, std::uint32_t offset) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
   ++block.erases;
-  if (block.locked) {
-    l.errors |= kStatusLockedError | kStatusEraseError;
-    return;
-  }
-  if (l.never_ready) {
-    l.hung = true;
-    return;
-  }
-  l.busy_until_ns = clock_.NowNs() + kBlockEraseNs;
-  if (block.erase_fault) {
-    l.errors |= block.erase_fault;
-    return;
-  }
+  if (!BeginArrayOperation(l, block, kStatusEraseError, kBlockEraseNs, block.erase_fault)) return;
   EraseHalves(lane, BlockAt(offset));
 }
 

@@ -231,6 +231,9 @@ class NorFlash : public BusDevice {
   NorCycle LaneWrite(unsigned lane, std::uint32_t offset, std::uint16_t data);
   NorCycle LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t command);
   NorCycle SequenceError(Lane& lane);
+  // The start every program and erase shares: false when the operation does not go ahead.
+  bool BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
+                           std::uint8_t fault);
   void StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16_t data);
   void StartBufferProgram(unsigned lane);
   void StartErase(unsigned lane, std::uint32_t offset);
