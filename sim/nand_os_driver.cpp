@@ -13,22 +13,14 @@ namespace sim {
 
 namespace {
 
-// The controller's register block and the registers the operating system's driver sets up.
-constexpr std::uint32_t kControllerBase = 0x43100000;
-constexpr std::uint32_t kRegControl = 0x00;
-constexpr std::uint32_t kRegTiming0 = 0x04;
-constexpr std::uint32_t kRegTiming1 = 0x0C;
-
-// Control register bits.
-constexpr std::uint32_t kCtrlWideBus = 0x08000000;
+// The control bits the operating system's driver sets that the controller model does not interpret;
+// the rest come from the controller's register contract (NandController).
 constexpr std::uint32_t kCtrlDeviceOption = 0x00800000;
-constexpr std::uint32_t kCtrlLargePage = 0x01000000;
 constexpr std::uint32_t kCtrlAlways19 = 0x00080000;
-constexpr std::uint32_t kCtrlRowAtThirdByte = 0x00008000;
-constexpr std::uint32_t kCtrl64PagesPerBlock = 0x00004000;
 constexpr std::uint32_t kCtrlAlways12 = 0x00001000;
 constexpr std::uint32_t kCtrlInterruptMasks = 0x00000FFF;
-constexpr std::uint32_t kCtrlIdCountShift = 16;
+
+using C = NandController;
 
 // One chip's record: interface times in ns, the controller clock and the control bits.
 struct ChipRecord {
@@ -89,10 +81,10 @@ std::optional<NandControllerSetup> NandControllerSetupOf(std::uint16_t chip_id) 
   s.timing0 = Cycles(r->tCH, f, 7) << 19 | Cycles(r->tCS, f, 7) << 16 | Cycles(r->tWH, f, 7) << 11 |
               Cycles(r->tWP, f, 7) << 8 | Cycles(r->tRH, f, 7) << 3 | Cycles(r->tRP, f, 7);
   s.timing1 = Cycles(r->tR, f, 65535) << 16 | Cycles(r->tWHR, f, 15) << 4 | Cycles(r->tAR, f, 15);
-  s.control = kCtrlAlways19 | kCtrlAlways12 | kCtrlInterruptMasks | r->id_count << kCtrlIdCountShift;
-  if (r->wide_bus) s.control |= kCtrlWideBus;
+  s.control = kCtrlAlways19 | kCtrlAlways12 | kCtrlInterruptMasks | r->id_count << C::kCtrlIdCountShift;
+  if (r->wide_bus) s.control |= C::kCtrlWideBus;
   if (r->device_option) s.control |= kCtrlDeviceOption;
-  if (r->large_page) s.control |= kCtrlLargePage | kCtrlRowAtThirdByte | kCtrl64PagesPerBlock;
+  if (r->large_page) s.control |= C::kCtrlPage2K | C::kCtrlRowStart | C::kCtrlPages64;
   return s;
 }
 
@@ -174,9 +166,9 @@ std::optional<std::vector<std::uint8_t>> BuildBadBlockMap(std::span<const std::u
 void RunNandOsDriver(Module& module, std::uint16_t chip_id, std::span<const std::uint8_t> table,
                      std::uint32_t blocks) {
   if (auto setup = NandControllerSetupOf(chip_id)) {
-    module.bus().Write32(kControllerBase + kRegTiming0, setup->timing0);
-    module.bus().Write32(kControllerBase + kRegTiming1, setup->timing1);
-    module.bus().Write32(kControllerBase + kRegControl, setup->control);
+    module.bus().Write32(C::kBase + C::kRegTiming0, setup->timing0);
+    module.bus().Write32(C::kBase + C::kRegTiming1, setup->timing1);
+    module.bus().Write32(C::kBase + C::kRegControl, setup->control);
   }
 
   bool created = false;

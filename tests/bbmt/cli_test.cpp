@@ -1,11 +1,8 @@
 // The kalvori commands on NAND module folders of every chip, as a user runs them: the image is made
 // on first use, a bundle packed, listed and extracted, and the launcher serves it once.
-#include <sys/wait.h>
-
-#include <cstdio>
-
 #include <gtest/gtest.h>
 
+#include "tests/support/kalvori_command.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -14,22 +11,13 @@ namespace fs = std::filesystem;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
-struct CommandRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testing_support::CommandRun;
 
 CommandRun Kalvori(const std::string& arguments, const fs::path& scratch) {
-  fs::path out = scratch / "stdout.txt";
-  fs::path err = scratch / "stderr.txt";
-  std::string command = std::string("'") + KALVORI_KALVORI_BIN + "' " + arguments + " </dev/null >'" + out.string() +
-                        "' 2>'" + err.string() + "'";
-  int raw = std::system(command.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
+  return testing_support::RunKalvori(arguments, scratch);
 }
 
-std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string Q(const fs::path& p) { return testing_support::ShellQuote(p); }
 
 class NandCommands : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:

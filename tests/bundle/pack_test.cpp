@@ -13,6 +13,7 @@
 #include "sim/nor_flash.h"
 #include "sim/services.h"
 #include "tester/tester.h"
+#include "tests/support/kalvori_command.h"
 #include "tests/support/module_fixture.h"
 #include "tools/bundle.h"
 
@@ -50,11 +51,10 @@ class BundlePacking : public ::testing::Test {
 
   // Runs the kalvori program with the arguments.
   Outcome Kalvori(const std::vector<std::string>& args) {
-    std::string command = KALVORI_KALVORI_BIN;
-    for (const std::string& a : args) command += " '" + a + "'";
-    std::filesystem::path out = folder_.path() / "stdout", err = folder_.path() / "stderr";
-    int raw = std::system((command + " </dev/null >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
+    std::string arguments;
+    for (const std::string& a : args) arguments += " " + testing_support::ShellQuote(a);
+    testing_support::CommandRun run = testing_support::RunKalvori(arguments, folder_.path());
+    return {run.status, run.out, run.err};
   }
 
   // The image and its sidecar, to compare before and after.

@@ -1,11 +1,8 @@
 // `kalvori sim` as a user runs it: a module folder and a script in, debug output, a summary and
 // installed files out.
-#include <sys/wait.h>
-
-#include <cstdio>
-
 #include <gtest/gtest.h>
 
+#include "tests/support/kalvori_command.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -15,28 +12,13 @@ using testing_support::ReadFile;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using RunResult = testing_support::CommandRun;
 
 RunResult Kalvori(const std::string& arguments, const fs::path& scratch) {
-  fs::path err = scratch / "stderr.txt";
-  std::string command = std::string("'") + KALVORI_KALVORI_BIN + "' " + arguments + " </dev/null 2>'" + err.string() + "'";
-  RunResult run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.err = ReadFile(err);
-  return run;
+  return testing_support::RunKalvori(arguments, scratch);
 }
 
-std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string Quoted(const fs::path& p) { return testing_support::ShellQuote(p); }
 
 class SimCommand : public ::testing::Test {
  protected:
