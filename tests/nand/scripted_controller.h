@@ -12,33 +12,35 @@
 
 #include "sim/bus.h"
 #include "sim/module.h"
+#include "sim/nand_controller.h"
 #include "tests/support/module_fixture.h"
 
 namespace nand_test {
 
-// The controller's register contract.
-inline constexpr std::uint32_t kBase = 0x43100000;
-inline constexpr std::uint32_t kControl = 0x00;
-inline constexpr std::uint32_t kTiming0 = 0x04;
-inline constexpr std::uint32_t kTiming1 = 0x0C;
-inline constexpr std::uint32_t kStatus = 0x14;
-inline constexpr std::uint32_t kData = 0x40;
-inline constexpr std::uint32_t kCommand = 0x48;
+// The controller's register contract, as the controller model names it.
+using C = sim::NandController;
+inline constexpr std::uint32_t kBase = C::kBase;
+inline constexpr std::uint32_t kControl = C::kRegControl;
+inline constexpr std::uint32_t kTiming0 = C::kRegTiming0;
+inline constexpr std::uint32_t kTiming1 = C::kRegTiming1;
+inline constexpr std::uint32_t kStatus = C::kRegStatus;
+inline constexpr std::uint32_t kData = C::kRegData;
+inline constexpr std::uint32_t kCommand = C::kRegCommand;
 
-inline constexpr std::uint32_t kCtrlSpare = 1u << 31;
-inline constexpr std::uint32_t kCtrlEcc = 1u << 30;
-inline constexpr std::uint32_t kCtrlRun = 1u << 28;
-inline constexpr std::uint32_t kCtrlWideBus = 1u << 27;
+inline constexpr std::uint32_t kCtrlSpare = C::kCtrlSpare;
+inline constexpr std::uint32_t kCtrlEcc = C::kCtrlEcc;
+inline constexpr std::uint32_t kCtrlRun = C::kCtrlRun;
+inline constexpr std::uint32_t kCtrlWideBus = C::kCtrlWideBus;
 
-inline constexpr std::uint32_t kStatusCmdRequest = 0x001;
-inline constexpr std::uint32_t kStatusReadRequest = 0x002;
-inline constexpr std::uint32_t kStatusWriteRequest = 0x004;
-inline constexpr std::uint32_t kStatusEccError = 0x010;
-inline constexpr std::uint32_t kStatusBadBlockCs1 = 0x020;
-inline constexpr std::uint32_t kStatusBadBlockCs0 = 0x040;
-inline constexpr std::uint32_t kStatusDoneCs1 = 0x080;
-inline constexpr std::uint32_t kStatusDoneCs0 = 0x100;
-inline constexpr std::uint32_t kStatusReady = 0x800;
+inline constexpr std::uint32_t kStatusCmdRequest = C::kStatusCommandRequest;
+inline constexpr std::uint32_t kStatusReadRequest = C::kStatusReadRequest;
+inline constexpr std::uint32_t kStatusWriteRequest = C::kStatusWriteRequest;
+inline constexpr std::uint32_t kStatusEccError = C::kStatusEccError;
+inline constexpr std::uint32_t kStatusBadBlockCs1 = C::kStatusBadBlockCs1;
+inline constexpr std::uint32_t kStatusBadBlockCs0 = C::kStatusBadBlockCs0;
+inline constexpr std::uint32_t kStatusDoneCs1 = C::kStatusDoneCs1;
+inline constexpr std::uint32_t kStatusDoneCs0 = C::kStatusDoneCs0;
+inline constexpr std::uint32_t kStatusReady = C::kStatusReady;
 inline constexpr std::uint32_t kStatusAllClear = kStatusCmdRequest | kStatusReadRequest | kStatusWriteRequest |
                                                  kStatusDoneCs0 | kStatusReady;
 
