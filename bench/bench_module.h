@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "sim/module.h"
-#include "sim/nand_controller.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nand_controller.h"
+#include "sim/hw/nor_flash.h"
 
 namespace bench {
 

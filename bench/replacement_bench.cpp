@@ -9,7 +9,7 @@
 
 #include "bench/bench_module.h"
 #include "flash/flash_ops.h"
-#include "sim/nand_os_driver.h"
+#include "sim/os/nand_os_driver.h"
 
 namespace bench {
 namespace {

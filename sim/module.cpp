@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "sim/services.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

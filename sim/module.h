@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/address_space.h"
-#include "sim/bus.h"
-#include "sim/clock.h"
-#include "sim/description.h"
-#include "sim/faults.h"
-#include "sim/shared_memory.h"
+#include "sim/core/address_space.h"
+#include "sim/core/bus.h"
+#include "sim/core/clock.h"
+#include "sim/core/description.h"
+#include "sim/core/faults.h"
+#include "sim/os/shared_memory.h"
 
 namespace sim {
 

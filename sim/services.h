@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "sim/events.h"
-#include "sim/filesystem.h"
-#include "sim/keyboard.h"
+#include "sim/env/events.h"
+#include "sim/os/filesystem.h"
+#include "sim/os/keyboard.h"
 #include "sim/module.h"
-#include "sim/notifications.h"
-#include "sim/processes.h"
-#include "sim/registry.h"
+#include "sim/os/notifications.h"
+#include "sim/os/processes.h"
+#include "sim/os/registry.h"
 
 namespace sim {
 

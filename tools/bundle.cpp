@@ -7,10 +7,10 @@
 #include <set>
 
 #include "flash/flash_ops.h"
-#include "sim/bus.h"
-#include "sim/description.h"
-#include "sim/filesystem.h"
-#include "sim/text.h"
+#include "sim/core/bus.h"
+#include "sim/core/description.h"
+#include "sim/os/filesystem.h"
+#include "sim/core/text.h"
 #include "tester/tester.h"
 
 namespace tools {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "tester/tester.h"
 #include "tools/bundle.h"
 #include "tools/commands.h"

@@ -13,12 +13,12 @@
 #include <sstream>
 
 #include "launcher/launcher.h"
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
-#include "sim/processes.h"
-#include "sim/script.h"
+#include "sim/os/processes.h"
+#include "sim/env/script.h"
 #include "sim/services.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 #include "tools/commands.h"
 #include "tools/demo_module.h"
 

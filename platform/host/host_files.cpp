@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 #include "sim/module.h"
 #include "sim/services.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "platform/platform.h"
 #include "sim/module.h"
 #include "sim/services.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 OsBool OsCreateProcess(const WChar* imageName, const WChar* commandLine, void* processSecurity, void* threadSecurity,
                        OsBool inheritHandles, u32 creationFlags, void* environment, const WChar* currentDirectory,

@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "sim/module.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace {
 

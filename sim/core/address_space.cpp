@@ -1,4 +1,4 @@
-#include "sim/address_space.h"
+#include "sim/core/address_space.h"
 
 #include <sys/mman.h>
 

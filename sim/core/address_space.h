@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/bus.h"
+#include "sim/core/bus.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/bus.h"
+#include "sim/core/bus.h"
 
 #include <cstdio>
 #include <cstring>

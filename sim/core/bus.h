@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/clock.h"
+#include "sim/core/clock.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/clock.h"
+#include "sim/core/clock.h"
 
 #include <thread>
 

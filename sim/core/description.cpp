@@ -1,4 +1,4 @@
-#include "sim/description.h"
+#include "sim/core/description.h"
 
 #include <fstream>
 #include <set>

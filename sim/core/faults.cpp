@@ -1,4 +1,4 @@
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 
 #include <algorithm>
 #include <cctype>

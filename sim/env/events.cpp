@@ -1,4 +1,4 @@
-#include "sim/events.h"
+#include "sim/env/events.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

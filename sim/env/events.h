@@ -19,11 +19,11 @@
 #include <utility>
 #include <vector>
 
-#include "sim/filesystem.h"
-#include "sim/keyboard.h"
+#include "sim/os/filesystem.h"
+#include "sim/os/keyboard.h"
 #include "sim/module.h"
-#include "sim/notifications.h"
-#include "sim/script.h"
+#include "sim/os/notifications.h"
+#include "sim/env/script.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
-#include "sim/script.h"
+#include "sim/env/script.h"
 
 #include <charconv>
 
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

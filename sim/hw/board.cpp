@@ -1,11 +1,11 @@
 // The module's hardware as its description names it: the processor's GPIO and pin-multiplexing
 // registers on every module, and the boot flash (a NOR pair at physical 0, or NAND behind the
 // processor's NAND controller).
-#include "sim/gpio.h"
+#include "sim/hw/gpio.h"
 #include "sim/module.h"
-#include "sim/nand_controller.h"
-#include "sim/nand_os_driver.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nand_controller.h"
+#include "sim/os/nand_os_driver.h"
+#include "sim/hw/nor_flash.h"
 
 namespace sim {
 

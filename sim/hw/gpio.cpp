@@ -1,4 +1,4 @@
-#include "sim/gpio.h"
+#include "sim/hw/gpio.h"
 
 #include <span>
 #include <stdexcept>

@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/bus.h"
+#include "sim/core/bus.h"
 
 namespace sim {
 

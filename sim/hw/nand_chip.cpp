@@ -1,10 +1,10 @@
-#include "sim/nand_chip.h"
+#include "sim/hw/nand_chip.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
 
-#include "sim/bus.h"
+#include "sim/core/bus.h"
 
 namespace sim {
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/nand_image.h"
+#include "sim/hw/nand_image.h"
 
 namespace sim {
 

@@ -1,11 +1,11 @@
-#include "sim/nand_controller.h"
+#include "sim/hw/nand_controller.h"
 
 #include <algorithm>
 #include <map>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
-#include "sim/nand_ecc.h"
+#include "sim/hw/nand_ecc.h"
 
 namespace sim {
 

@@ -71,9 +71,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/bus.h"
-#include "sim/nand_chip.h"
-#include "sim/nand_image.h"
+#include "sim/core/bus.h"
+#include "sim/hw/nand_chip.h"
+#include "sim/hw/nand_image.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/nand_ecc.h"
+#include "sim/hw/nand_ecc.h"
 
 #include <bit>
 

@@ -1,4 +1,4 @@
-#include "sim/nand_image.h"
+#include "sim/hw/nand_image.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

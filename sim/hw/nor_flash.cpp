@@ -1,4 +1,4 @@
-#include "sim/nor_flash.h"
+#include "sim/hw/nor_flash.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 
 namespace sim {
 

@@ -44,8 +44,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/bus.h"
-#include "sim/clock.h"
+#include "sim/core/bus.h"
+#include "sim/core/clock.h"
 
 namespace sim {
 

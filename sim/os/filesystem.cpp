@@ -1,4 +1,4 @@
-#include "sim/filesystem.h"
+#include "sim/os/filesystem.h"
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -10,8 +10,8 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "sim/script.h"
-#include "sim/text.h"
+#include "sim/env/script.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/clock.h"
-#include "sim/description.h"
+#include "sim/core/clock.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
 
 namespace sim {

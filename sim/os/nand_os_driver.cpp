@@ -1,13 +1,13 @@
-#include "sim/nand_os_driver.h"
+#include "sim/os/nand_os_driver.h"
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 #include <stdexcept>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
-#include "sim/nand_controller.h"
+#include "sim/hw/nand_controller.h"
 
 namespace sim {
 

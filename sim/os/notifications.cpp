@@ -1,9 +1,9 @@
-#include "sim/notifications.h"
+#include "sim/os/notifications.h"
 
 #include <algorithm>
 
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

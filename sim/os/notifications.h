@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/filesystem.h"
+#include "sim/os/filesystem.h"
 #include "sim/module.h"
 
 namespace sim {

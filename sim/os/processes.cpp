@@ -1,4 +1,4 @@
-#include "sim/processes.h"
+#include "sim/os/processes.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 extern char** environ;
 

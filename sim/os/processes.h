@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/filesystem.h"
+#include "sim/os/filesystem.h"
 #include "sim/module.h"
 
 namespace sim {

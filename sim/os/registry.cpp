@@ -1,7 +1,7 @@
-#include "sim/registry.h"
+#include "sim/os/registry.h"
 
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

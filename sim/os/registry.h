@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
 
 namespace sim {

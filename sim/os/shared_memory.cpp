@@ -1,4 +1,4 @@
-#include "sim/shared_memory.h"
+#include "sim/os/shared_memory.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/module.h"
-#include "sim/nand_controller.h"
-#include "sim/nand_os_driver.h"
+#include "sim/hw/nand_controller.h"
+#include "sim/os/nand_os_driver.h"
 #include "tests/support/module_fixture.h"
 
 namespace bbmt_test {

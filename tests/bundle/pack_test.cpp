@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nor_flash.h"
 #include "sim/services.h"
 #include "tester/tester.h"
 #include "tests/support/kalvori_command.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "flash/flash_ops.h"
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 

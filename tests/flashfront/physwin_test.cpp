@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hw/cpu_regs.h"
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 #include "tests/support/os_fixture.h"
 
 namespace {

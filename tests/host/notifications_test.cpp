@@ -6,8 +6,8 @@
 
 #include "launcher/launcher.h"
 #include "platform/platform.h"
-#include "sim/script.h"
-#include "sim/text.h"
+#include "sim/env/script.h"
+#include "sim/core/text.h"
 #include "tests/support/os_fixture.h"
 
 namespace {

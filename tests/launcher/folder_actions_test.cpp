@@ -4,7 +4,7 @@
 
 #include "launcher/launcher.h"
 #include "platform/platform.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 #include "tests/support/os_fixture.h"
 
 namespace {

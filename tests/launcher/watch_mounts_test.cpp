@@ -5,8 +5,8 @@
 
 #include "launcher/launcher.h"
 #include "platform/platform.h"
-#include "sim/notifications.h"
-#include "sim/text.h"
+#include "sim/os/notifications.h"
+#include "sim/core/text.h"
 #include "tests/support/os_fixture.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "flash/nand/nand.h"
 #include "sim/module.h"
-#include "sim/nand_controller.h"
+#include "sim/hw/nand_controller.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/bus.h"
+#include "sim/core/bus.h"
 #include "sim/module.h"
-#include "sim/nand_controller.h"
+#include "sim/hw/nand_controller.h"
 #include "tests/support/module_fixture.h"
 
 namespace nand_test {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 #include "sim/module.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nor_flash.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

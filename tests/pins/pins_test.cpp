@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/faults.h"
-#include "sim/gpio.h"
+#include "sim/core/faults.h"
+#include "sim/hw/gpio.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 

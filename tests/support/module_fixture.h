@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/description.h"
+#include "sim/core/description.h"
 #include "sim/module.h"
 
 namespace testing_support {

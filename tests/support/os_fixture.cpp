@@ -1,8 +1,8 @@
 #include "tests/support/os_fixture.h"
 
 #include "launcher/launcher.h"
-#include "sim/script.h"
-#include "sim/text.h"
+#include "sim/env/script.h"
+#include "sim/core/text.h"
 
 namespace testing_support {
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 #include "sim/module.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nor_flash.h"
 #include "sim/services.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 #include "tester/tester.h"
 #include "tests/support/module_fixture.h"
 #include "tools/bundle.h"

@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/wince/format.h"
-#include "sim/text.h"
+#include "sim/core/text.h"
 
 namespace {
 

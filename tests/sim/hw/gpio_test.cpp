@@ -1,7 +1,7 @@
 // The GPIO and pin-mux model's register contract, seen from the bus.
 #include <gtest/gtest.h>
 
-#include "sim/gpio.h"
+#include "sim/hw/gpio.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <bit>
 
-#include "sim/nand_ecc.h"
-#include "tests/nandmodel/nand_port.h"
+#include "sim/hw/nand_ecc.h"
+#include "tests/sim/hw/nand_port.h"
 
 namespace nandmodel_test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "sim/nand_ecc.h"
+#include "sim/hw/nand_ecc.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <bit>
 
-#include "tests/nandmodel/nand_port.h"
+#include "tests/sim/hw/nand_port.h"
 
 namespace nandmodel_test {
 namespace {

@@ -13,7 +13,7 @@
 #include "hw/devmem.h"
 #include "platform/platform.h"
 #include "sim/module.h"
-#include "sim/nand_controller.h"
+#include "sim/hw/nand_controller.h"
 #include "tests/support/module_fixture.h"
 
 namespace nandmodel_test {

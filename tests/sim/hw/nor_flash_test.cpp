@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "sim/module.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/nor_flash.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
