@@ -1,17 +1,17 @@
-/* The bounded UTF-16 formatter of the module's platform layer; see format.h. */
-#include "platform/wince/format.h"
+/* The bounded UTF-16 formatter of both platform layers; see format.h. */
+#include "platform/format.h"
 
 /* --- output ------------------------------------------------------------------------------------ */
 
 /* The buffer being filled. Once a character does not fit, Full is set and nothing more is written. */
-typedef struct CeOutput {
+typedef struct FormatOutput {
     WChar* Buffer;
     u32 Capacity;
     u32 Length;
     OsBool Full;
-} CeOutput;
+} FormatOutput;
 
-static void Put(CeOutput* out, WChar c)
+static void Put(FormatOutput* out, WChar c)
 {
     if (out->Full) return;
     if (out->Length + 1 < out->Capacity) {
@@ -24,20 +24,20 @@ static void Put(CeOutput* out, WChar c)
 /* --- fields ------------------------------------------------------------------------------------ */
 
 /* The text of one conversion: Length characters of Wide, or the narrow string Narrow. */
-typedef struct CeField {
+typedef struct FormatField {
     const WChar* Wide;
     const char* Narrow;
     u32 Length;
-} CeField;
+} FormatField;
 
 static const WChar NullText[] = { '(', 'n', 'u', 'l', 'l', ')', 0 };
 static const WChar HexLower[] = { '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f' };
 static const WChar HexUpper[] = { '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F' };
 
 /* Room for the longest number: a minus sign and ten decimal digits. */
-#define CE_DIGITS 12
+#define FORMAT_DIGITS 12
 
-static void SetWide(CeField* field, const WChar* text)
+static void SetWide(FormatField* field, const WChar* text)
 {
     if (!text) text = NullText;
     field->Wide = text;
@@ -46,7 +46,7 @@ static void SetWide(CeField* field, const WChar* text)
     while (text[field->Length]) field->Length++;
 }
 
-static void SetNarrow(CeField* field, const char* text, CeWidenFn widen)
+static void SetNarrow(FormatField* field, const char* text, PlatformWidenFn widen)
 {
     if (!text) {
         SetWide(field, NullText);
@@ -65,7 +65,7 @@ static void SetNarrow(CeField* field, const char* text, CeWidenFn widen)
 /* Writes the digits of value in the given base at the end of digits; returns where they start. */
 static WChar* Digits(WChar* digits, u32 value, u32 base, const WChar* symbols)
 {
-    WChar* p = digits + CE_DIGITS;
+    WChar* p = digits + FORMAT_DIGITS;
     do {
         *--p = symbols[value % base];
         value /= base;
@@ -73,18 +73,18 @@ static WChar* Digits(WChar* digits, u32 value, u32 base, const WChar* symbols)
     return p;
 }
 
-static void SetNumber(CeField* field, WChar* digits, u32 magnitude, OsBool negative, u32 base,
+static void SetNumber(FormatField* field, WChar* digits, u32 magnitude, OsBool negative, u32 base,
                       const WChar* symbols)
 {
     WChar* start = Digits(digits, magnitude, base, symbols);
     if (negative) *--start = '-';
     field->Wide = start;
     field->Narrow = 0;
-    field->Length = (u32)(digits + CE_DIGITS - start);
+    field->Length = (u32)(digits + FORMAT_DIGITS - start);
 }
 
 /* Writes the field's characters, leaving out the first one when skipFirst is set. */
-static void PutField(CeOutput* out, const CeField* field, OsBool skipFirst, CeWidenFn widen)
+static void PutField(FormatOutput* out, const FormatField* field, OsBool skipFirst, PlatformWidenFn widen)
 {
     if (field->Narrow) {
         const char* text = field->Narrow;
@@ -98,12 +98,12 @@ static void PutField(CeOutput* out, const CeField* field, OsBool skipFirst, CeWi
     for (u32 i = skipFirst ? 1 : 0; i < field->Length && !out->Full; i++) Put(out, field->Wide[i]);
 }
 
-static void PutPad(CeOutput* out, WChar c, u32 count)
+static void PutPad(FormatOutput* out, WChar c, u32 count)
 {
     for (u32 i = 0; i < count && !out->Full; i++) Put(out, c);
 }
 
-static WChar FirstChar(const CeField* field, CeWidenFn widen)
+static WChar FirstChar(const FormatField* field, PlatformWidenFn widen)
 {
     if (field->Length == 0) return 0;
     if (!field->Narrow) return field->Wide[0];
@@ -114,9 +114,9 @@ static WChar FirstChar(const CeField* field, CeWidenFn widen)
 
 /* --- the formatter ----------------------------------------------------------------------------- */
 
-i32 CeFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args, CeWidenFn widen)
+i32 PlatformFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args, PlatformWidenFn widen)
 {
-    CeOutput out;
+    FormatOutput out;
     out.Buffer = buffer;
     out.Capacity = capacity;
     out.Length = 0;
@@ -146,8 +146,8 @@ i32 CeFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args, Ce
         }
         while (*f == 'l' || *f == 'h') ++f;
 
-        CeField field;
-        WChar digits[CE_DIGITS];
+        FormatField field;
+        WChar digits[FORMAT_DIGITS];
         switch (*f) {
         case 's':
             SetWide(&field, va_arg(args, const WChar*));

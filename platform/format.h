@@ -1,18 +1,19 @@
 /*
- * The bounded UTF-16 formatter behind OsFormat and OsDebugPrintf on the module.
+ * The bounded UTF-16 formatter behind OsFormat and OsDebugPrintf, on the module and over the
+ * simulated module alike.
  *
  * It calls no operating-system service itself: the one conversion it needs, a narrow character of
- * the platform's code page to UTF-16 for %S, is passed in. So the same code also builds off the
- * module, where it is checked against the simulator's formatter.
+ * the platform's code page to UTF-16 for %S, is passed in by each platform layer. So the host runs
+ * the very formatting code that ships. Device code (C++03).
  */
-#ifndef KALVORI_PLATFORM_WINCE_FORMAT_H
-#define KALVORI_PLATFORM_WINCE_FORMAT_H
+#ifndef KALVORI_PLATFORM_FORMAT_H
+#define KALVORI_PLATFORM_FORMAT_H
 
 #include "platform/platform.h"
 
 /* Converts the narrow character that starts at text (never at its terminator) into one UTF-16
    character at out. Returns the bytes it used: 1, or 2 for a two-byte character of the code page. */
-typedef u32 (*CeWidenFn)(const char* text, WChar* out);
+typedef u32 (*PlatformWidenFn)(const char* text, WChar* out);
 
 /*
  * Formats into buffer, which holds capacity characters including the terminator.
@@ -29,6 +30,6 @@ typedef u32 (*CeWidenFn)(const char* text, WChar* out);
  * holds as much as fits, terminated (with capacity 0 nothing is written). This differs from
  * _vsnwprintf, which leaves a cut result unterminated.
  */
-i32 CeFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args, CeWidenFn widen);
+i32 PlatformFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args, PlatformWidenFn widen);
 
-#endif /* KALVORI_PLATFORM_WINCE_FORMAT_H */
+#endif /* KALVORI_PLATFORM_FORMAT_H */

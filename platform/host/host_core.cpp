@@ -1,9 +1,9 @@
 // Host platform: error values, time, the kernel I/O control, the processor register, the local heap,
 // strings and debug output, served by the active simulated module.
-#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/format.h"
 #include "platform/platform.h"
 #include "sim/module.h"
 #include "sim/core/text.h"
@@ -23,14 +23,10 @@ u32 LoadU32(const void* p) {
   return v;
 }
 
-// --- formatting ---
-
-void Put(WChar* buffer, u32 capacity, u32& length, bool& overflow, WChar c) {
-  if (length + 1 < capacity) {
-    buffer[length++] = c;
-  } else {
-    overflow = true;
-  }
+// One character of the simulated module's narrow code page, always one byte.
+u32 WidenOneByte(const char* text, WChar* out) {
+  *out = sim::NarrowToWide(static_cast<unsigned char>(*text));
+  return 1;
 }
 
 }  // namespace
@@ -128,77 +124,7 @@ i32 OsStrICmp(const WChar* a, const WChar* b) {
 }
 
 i32 OsFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args) {
-  u32 length = 0;
-  bool overflow = capacity == 0;
-  auto put = [&](WChar c) { Put(buffer, capacity, length, overflow, c); };
-  for (const WChar* f = format; *f; ++f) {
-    if (*f != u'%') {
-      put(*f);
-      continue;
-    }
-    ++f;
-    bool left = false, zero = false;
-    for (;; ++f) {
-      if (*f == u'-') {
-        left = true;
-      } else if (*f == u'0') {
-        zero = true;
-      } else {
-        break;
-      }
-    }
-    u32 width = 0;
-    while (*f >= u'0' && *f <= u'9') width = width * 10 + (*f++ - u'0');
-    while (*f == u'l' || *f == u'h') ++f;
-    std::u16string field;
-    switch (*f) {
-      case u's': {
-        const WChar* s = va_arg(args, const WChar*);
-        field = s ? std::u16string(s) : std::u16string(u"(null)");
-        break;
-      }
-      case u'S': {
-        const char* s = va_arg(args, const char*);
-        field = s ? sim::NarrowToWide(s) : std::u16string(u"(null)");
-        break;
-      }
-      case u'c':
-        field = std::u16string(1, static_cast<char16_t>(va_arg(args, int)));
-        break;
-      case u'd':
-      case u'i':
-        field = sim::ToUtf16(std::to_string(va_arg(args, int)));
-        break;
-      case u'u':
-        field = sim::ToUtf16(std::to_string(va_arg(args, unsigned)));
-        break;
-      case u'x':
-      case u'X': {
-        char text[16];
-        std::snprintf(text, sizeof text, *f == u'x' ? "%x" : "%X", va_arg(args, unsigned));
-        field = sim::ToUtf16(text);
-        break;
-      }
-      case u'%':
-        field = u"%";
-        break;
-      case 0:
-        --f;  // a lone '%' at the end
-        field = u"%";
-        break;
-      default:
-        field = std::u16string(u"%") + *f;
-        break;
-    }
-    std::u16string pad(field.size() < width ? width - field.size() : 0, zero && !left ? u'0' : u' ');
-    if (zero && !left && !field.empty() && field[0] == u'-') {
-      field.erase(0, 1);
-      pad.insert(0, 1, u'-');
-    }
-    for (char16_t c : left ? field + pad : pad + field) put(c);
-  }
-  if (capacity > 0) buffer[length] = 0;
-  return overflow ? -1 : static_cast<i32>(length);
+  return PlatformFormatV(buffer, capacity, format, args, WidenOneByte);
 }
 
 i32 OsFormat(WChar* buffer, u32 capacity, const WChar* format, ...) {

@@ -5,9 +5,9 @@
 #include <stdlib.h> /* the wide-string routines: <string.h> or <stdlib.h>, depending on the SDK */
 #include <string.h>
 
+#include "platform/format.h"
 #include "platform/platform.h"
 #include "platform/wince/ce_services.h"
-#include "platform/wince/format.h"
 
 /* --- error values ------------------------------------------------------------------------------ */
 
@@ -157,14 +157,14 @@ static u32 CeWiden(const char* text, WChar* out)
 
 i32 OsFormatV(WChar* buffer, u32 capacity, const WChar* format, va_list args)
 {
-    return CeFormatV(buffer, capacity, format, args, CeWiden);
+    return PlatformFormatV(buffer, capacity, format, args, CeWiden);
 }
 
 i32 OsFormat(WChar* buffer, u32 capacity, const WChar* format, ...)
 {
     va_list args;
     va_start(args, format);
-    i32 written = CeFormatV(buffer, capacity, format, args, CeWiden);
+    i32 written = PlatformFormatV(buffer, capacity, format, args, CeWiden);
     va_end(args);
     return written;
 }
@@ -206,7 +206,7 @@ void OsDebugPrintf(const WChar* format, ...)
     WChar line[CE_DEBUG_LINE];
     va_list args;
     va_start(args, format);
-    CeFormatV(line, CE_DEBUG_LINE, format, args, CeWiden);
+    PlatformFormatV(line, CE_DEBUG_LINE, format, args, CeWiden);
     va_end(args);
     OutputDebugStringW(line);
 }
