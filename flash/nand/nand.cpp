@@ -100,7 +100,7 @@ i32 NandIssueCommand(u32 command, u32 address1, u32 address2)
 {
     NandRegWrite(NAND_REG_STATUS, NAND_STATUS_CLEAR_ALL);
     NandRegWrite(NAND_REG_CONTROL, NandRegRead(NAND_REG_CONTROL) | NAND_CTRL_RUN);
-    if (NandWaitStatus(NAND_STATUS_CMD_REQUEST) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_CMD_REQUEST) != NAND_WAIT_OK) return NAND_TIMEOUT;
     NandRegWrite(NAND_REG_COMMAND, command);
     NandRegWrite(NAND_REG_COMMAND, address1);
     NandRegWrite(NAND_REG_COMMAND, address2);
@@ -113,18 +113,18 @@ i32 NandWaitStatus(u32 mask)
 {
     /* A bounded count of reads, no clock: the status register is the only thing that moves. */
     i32 i;
-    if ((NandRegRead(NAND_REG_STATUS) & mask) != 0) return 0;
+    if ((NandRegRead(NAND_REG_STATUS) & mask) != 0) return NAND_WAIT_OK;
     for (i = 0;; ++i) {
-        if (i > NAND_WAIT_BOUND) return -1;
-        if ((NandRegRead(NAND_REG_STATUS) & mask) != 0) return 0;
+        if (i > NAND_WAIT_BOUND) return NAND_WAIT_TIMEOUT;
+        if ((NandRegRead(NAND_REG_STATUS) & mask) != 0) return NAND_WAIT_OK;
     }
 }
 
 i32 NandCommandResult(void)
 {
     u32 status;
-    if (NandWaitStatus(NAND_STATUS_READY) != 0) return NAND_TIMEOUT;
-    if (NandWaitStatus(NAND_STATUS_OUTCOME) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_READY) != NAND_WAIT_OK) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_OUTCOME) != NAND_WAIT_OK) return NAND_TIMEOUT;
     status = NandRegRead(NAND_REG_STATUS);
     /* A failed program or erase outranks an ECC error. */
     if ((status & (NAND_STATUS_BAD_BLOCK_CS0 | NAND_STATUS_BAD_BLOCK_CS1)) != 0) return NAND_BAD_BLOCK;
@@ -230,10 +230,10 @@ i32 NandReadId(u32* id)
     u32 command = NandParam(NAND_P_READ_ID_CMD) | NAND_CMDW_TYPE_READ_ID << NAND_CMDW_TYPE_SHIFT |
                   1u << NAND_CMDW_ADDR_CYCLES_SHIFT;
     if (NandIssueCommand(command, 0, 0) != NAND_OK) return NAND_TIMEOUT;
-    if (NandWaitStatus(NAND_STATUS_READ_REQUEST) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_READ_REQUEST) != NAND_WAIT_OK) return NAND_TIMEOUT;
     *id = NandRegRead(NAND_REG_DATA);
     (void)NandRegRead(NAND_REG_DATA); /* the FIFO holds a second word of ID bytes */
-    if (NandWaitStatus(NAND_STATUS_DONE_CS0) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_DONE_CS0) != NAND_WAIT_OK) return NAND_TIMEOUT;
     return NAND_OK;
 }
 
@@ -241,7 +241,7 @@ i32 NandReset(void)
 {
     u32 command = NandParam(NAND_P_RESET_CMD) | NAND_CMDW_TYPE_RESET << NAND_CMDW_TYPE_SHIFT;
     if (NandIssueCommand(command, 0, 0) != NAND_OK) return NAND_TIMEOUT;
-    if (NandWaitStatus(NAND_STATUS_READY) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(NAND_STATUS_READY) != NAND_WAIT_OK) return NAND_TIMEOUT;
     return NAND_OK;
 }
 
@@ -250,7 +250,7 @@ i32 NandProbe(i32 configure)
     u32 id = 0;
     u32 index;
     NandRegs = MapPhysWindow(NAND_PHYS_BASE);
-    if (NandRegs == 0) return 1;
+    if (NandRegs == 0) return NAND_PROBE_FAILED;
 
     if (configure) {
         NandChipIndex = 0;
@@ -258,7 +258,7 @@ i32 NandProbe(i32 configure)
         NandSetControl();
         (void)NandReset(); /* the READ ID that follows decides */
     }
-    if (NandReadId(&id) != NAND_OK) return 1;
+    if (NandReadId(&id) != NAND_OK) return NAND_PROBE_FAILED;
 
     switch (id & NAND_ID_MASK) {
     case NAND_ID_RECORD1:
@@ -280,7 +280,7 @@ i32 NandProbe(i32 configure)
         index = 5;
         break;
     default:
-        return 1;
+        return NAND_PROBE_FAILED;
     }
     NandChipIndex = index;
 
@@ -288,5 +288,5 @@ i32 NandProbe(i32 configure)
         NandSetTimings();
         NandSetControl();
     }
-    return 0;
+    return NAND_OK;
 }

@@ -7,17 +7,24 @@
 
 #include "platform/platform.h"
 
-/* Result codes: a bit set; operations that walk several pages OR them. */
+/* Result codes of the commands and transfers: a bit set; operations that walk several pages OR them. */
 #define NAND_OK 0
 #define NAND_TIMEOUT 1   /* a time-out, or the operation stopped before its end */
 #define NAND_ECC_ERROR 2 /* uncorrectable ECC error on a page */
 #define NAND_BAD_BLOCK 4 /* the device failed a program or erase */
 
+/* The probe's failure: no controller window, no answer to READ ID, or a chip it does not know. */
+#define NAND_PROBE_FAILED 1
+
+/* The status wait alone answers in these two values. */
+#define NAND_WAIT_OK 0         /* a bit of the mask showed */
+#define NAND_WAIT_TIMEOUT (-1) /* the bounded count of status reads ran out */
+
 /* --- controller --- */
-i32 NandProbe(i32 configure); /* 0 success; 1 failure */
-i32 NandReadId(u32* id);
-i32 NandReset(void);
-i32 NandWaitStatus(u32 mask); /* 0 when a bit of the mask shows; -1 on time-out */
+i32 NandProbe(i32 configure); /* NAND_OK or NAND_PROBE_FAILED */
+i32 NandReadId(u32* id);      /* NAND_OK or NAND_TIMEOUT */
+i32 NandReset(void);          /* NAND_OK or NAND_TIMEOUT */
+i32 NandWaitStatus(u32 mask); /* NAND_WAIT_OK or NAND_WAIT_TIMEOUT */
 i32 NandCommandResult(void);
 void NandSetTimings(void);
 void NandSetControl(void);

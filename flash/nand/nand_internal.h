@@ -127,8 +127,8 @@ u32 NandMode(u32 word);
 u32 NandRegRead(u32 offset);
 void NandRegWrite(u32 offset, u32 value);
 
-/* The command issue sequence: 0, or 1 when the controller never asked for the command words (then
-   nothing was written to the command buffer). */
+/* The command issue sequence: NAND_OK, or NAND_TIMEOUT when the controller never asked for the command
+   words (then nothing was written to the command buffer). */
 i32 NandIssueCommand(u32 command, u32 address1, u32 address2);
 
 #endif /* KALVORI_FLASH_NAND_NAND_INTERNAL_H */

@@ -144,7 +144,7 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
     NandSplitAddress(e, &address1, &address2, 0, halve, &chipSelect);
     command = NandPageCommand(program, chipSelect);
     if (NandIssueCommand(command, address1, address2) != NAND_OK) goto done;
-    if (NandWaitStatus(request) != 0) goto done;
+    if (NandWaitStatus(request) != NAND_WAIT_OK) goto done;
 
     NandMoveFill(program, lead);
     g = lead;
@@ -169,7 +169,7 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
             NandSplitAddress(e, &address1, &address2, 0, halve, &chipSelect);
             command = (command & ~NAND_CMDW_CS1) | chipSelect << NAND_CMDW_CS_SHIFT;
             if (NandIssueCommand(command, address1, address2) != NAND_OK) goto done;
-            if (NandWaitStatus(request) != 0) goto done;
+            if (NandWaitStatus(request) != NAND_WAIT_OK) goto done;
         }
     }
     NandMoveFill(program, tail);
@@ -206,7 +206,9 @@ static i32 NandSparePage(u32* in, const u32* out, u32 offset, u32 length)
     if (s < n) return NAND_TIMEOUT;
     NandSplitAddress(offset & ~(a - 1), &address1, &address2, 0, NandMode(NAND_M_WIDE_BUS) != 0, &chipSelect);
     if (NandIssueCommand(NandPageCommand(program, chipSelect), address1, address2) != NAND_OK) return NAND_TIMEOUT;
-    if (NandWaitStatus(program ? NAND_STATUS_WRITE_REQUEST : NAND_STATUS_READ_REQUEST) != 0) return NAND_TIMEOUT;
+    if (NandWaitStatus(program ? NAND_STATUS_WRITE_REQUEST : NAND_STATUS_READ_REQUEST) != NAND_WAIT_OK) {
+        return NAND_TIMEOUT;
+    }
 
     NandMoveFill(program, a);
     for (words = n / 4; words != 0; --words) {
