@@ -54,7 +54,7 @@ i32 FlashInit(void)
 {
     i32 probe;
 
-    if (FlashReady) return 1;
+    if (FlashReady) return FLASH_OK;
 
     if (ReadCpuProductNumber() == FLASH_NOR_CPU_PRODUCT) {
         FlashOps.FlashType = FLASH_TYPE_NOR;
@@ -70,7 +70,7 @@ i32 FlashInit(void)
     FlashReady = probe;
     if (!probe) {
         FlashOps.FlashType = FLASH_TYPE_NONE;
-        return 0;
+        return FLASH_FAILED;
     }
     return (i32)FlashOps.FlashType;
 }

@@ -21,6 +21,10 @@ typedef i32 (*FlashWriteFn)(const u32* buffer, u32 offset, u32 length);
 typedef i32 (*FlashProgressFn)(u32 done, u32 total);
 typedef i32 (*FlashEraseFn)(u32 offset, u32 length);
 
+/* Results of the operations and of the drivers' probes: nonzero for success, no error code. */
+#define FLASH_OK 1
+#define FLASH_FAILED 0
+
 /* FlashType values */
 #define FLASH_TYPE_NONE 0u
 #define FLASH_TYPE_NOR 1u
@@ -44,8 +48,8 @@ typedef struct FlashOpsTable {
 
 extern FlashOpsTable FlashOps;
 
-/* Brings the module's driver up once per process. 0 when no driver could be brought up; otherwise
-   the FlashType (1 or 2) from the call that probes, and 1 from any later call. */
+/* Brings the module's driver up once per process. FLASH_FAILED when no driver could be brought up;
+   otherwise the FlashType (1 or 2) from the call that probes, and FLASH_OK from any later call. */
 i32 FlashInit(void);
 
 #endif /* KALVORI_FLASH_FLASH_OPS_H */

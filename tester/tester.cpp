@@ -68,7 +68,7 @@ void RunTesterHandOff(void)
     OsDebugOut(WSTR("Looking for KalvoriTester...\r\n"));
 
     /* Without the library, Read fails and the header read below reports it. */
-    if (FlashInit() == 0) OsDebugOut(WSTR("Cannot Initialize Flash Library\r\n"));
+    if (FlashInit() == FLASH_FAILED) OsDebugOut(WSTR("Cannot Initialize Flash Library\r\n"));
 
     position = TESTER_REGION_OFFSET;
     if (FlashOps.Read == 0 || !FlashOps.Read((u32*)&header, position, TESTER_HEADER_BYTES)) {

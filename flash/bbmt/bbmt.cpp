@@ -163,35 +163,35 @@ i32 BbmtInit(void)
     if (BbmtRegion == 0) {
         mapping = OsCreateFileMapping(OS_INVALID_HANDLE, 0, OS_PAGE_READWRITE, 0, BBMT_REGION_BYTES,
                                       WSTR("NAND_FLASH_BBMT"));
-        if (mapping == 0 || mapping == OS_INVALID_HANDLE) return 0;
+        if (mapping == 0 || mapping == OS_INVALID_HANDLE) return FLASH_FAILED;
         BbmtRegion = (u8*)OsMapViewOfFile(mapping, OS_FILE_MAP_ALL_ACCESS, 0, 0, 0);
         if (BbmtRegion == 0) {
             OsCloseHandle(mapping);
-            return 0;
+            return FLASH_FAILED;
         }
     }
 
     /* Nobody has built the map: nobody has set the controller up either. */
     BbmtProbed = 0;
     build = *BbmtSignatureWord() != BBMT_SIGNATURE;
-    if (NandProbe(build) != 0) return 0;
+    if (NandProbe(build) != NAND_OK) return FLASH_FAILED;
 
     NandReadId(&id);
     BbmtSelectChip(id & BBMT_CHIP_ID_MASK);
 
     /* The map has no room for more blocks than the largest chip has. */
     blocks = NandBlockCount();
-    if (blocks == 0 || blocks > BBMT_MAP_ENTRIES) return 0;
+    if (blocks == 0 || blocks > BBMT_MAP_ENTRIES) return FLASH_FAILED;
     ReservedBlocks = blocks / BBMT_RESERVED_DIVISOR;
     FlashOps.UsableSize = (blocks - ReservedBlocks) * NandBlockSize();
     BbmtProbed = 1;
 
     /* A map someone else built is used as it stands; the table is not read. */
-    if (!build) return 1;
+    if (!build) return FLASH_OK;
 
     /* The table's read: its status is not looked at, the magic decides. */
     if (TableLength != 0) NandReadPage(TableCopy, TableOffset, TableLength);
-    if (TableMagic() != BBMT_TABLE_MAGIC) return 0;
+    if (TableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
 
     /* The map is valid from the signature on: signature, identity, then the table's entries. */
     *BbmtSignatureWord() = BBMT_SIGNATURE;
@@ -202,7 +202,7 @@ i32 BbmtInit(void)
         /* A retired entry, or one naming a block the chip does not have, changes nothing. */
         if (logical != BBMT_ENTRY_RETIRED && logical < blocks) BbmtSetMapEntry(logical, TableReplacementBlock(i));
     }
-    return 1;
+    return FLASH_OK;
 }
 
 /* --- translation --- */
@@ -233,11 +233,11 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
         if (NandPageSize() != BBMT_LARGE_PAGE) {
             /* The table is a hole in the logical space: refused, or cut at its first byte. What
                follows a cut begins inside the table and is refused in turn. */
-            if (offset >= t && offset - t < s) return 0;
+            if (offset >= t && offset - t < s) return FLASH_FAILED;
             if (offset < t && t - offset < n) n = t - offset;
         } else {
             /* The first 256 KiB are seen without the table's page. */
-            if (offset < BBMT_FIRST_AREA_END && offset + n > BBMT_LAST_PAGE_OF_AREA) return 0;
+            if (offset < BBMT_FIRST_AREA_END && offset + n > BBMT_LAST_PAGE_OF_AREA) return FLASH_FAILED;
             if (offset < t && t - offset < n) {
                 n = t - offset; /* the bytes before the table go on their own */
             } else if (offset >= t && offset < BBMT_LAST_PAGE_OF_AREA) {
@@ -247,12 +247,12 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
     }
 
     /* Blocks the chip does not have are never addressed, whatever the map says. */
-    if ((at >> shift) >= blocks) return 0;
+    if ((at >> shift) >= blocks) return FLASH_FAILED;
     chunk->Offset = at;
     chunk->Physical = at + LogicalToPhysical(at);
     chunk->Length = n;
-    if ((chunk->Physical >> shift) >= blocks) return 0;
-    return 1;
+    if ((chunk->Physical >> shift) >= blocks) return FLASH_FAILED;
+    return FLASH_OK;
 }
 
 /* --- remapped reads --- */
@@ -263,25 +263,25 @@ i32 BbmtRead(u32* buffer, u32 offset, u32 length)
     i32 status;
     i32 tries;
 
-    if (!BbmtMapReady()) return 0;
-    if (((offset | length) & 3) != 0) return 0;
+    if (!BbmtMapReady()) return FLASH_FAILED;
+    if (((offset | length) & 3) != 0) return FLASH_FAILED;
     while (length > 0) {
         /* Tested again before every chunk: another user may be rebuilding the map. */
-        if (!BbmtMapReady()) return 0;
-        if (!BbmtFormChunk(offset, length, &chunk)) return 0;
+        if (!BbmtMapReady()) return FLASH_FAILED;
+        if (!BbmtFormChunk(offset, length, &chunk)) return FLASH_FAILED;
 
         /* A failed read never replaces a block. */
         status = NAND_TIMEOUT;
         for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
             status = NandReadPage(buffer, chunk.Physical, chunk.Length);
         }
-        if (status != NAND_OK) return 0;
+        if (status != NAND_OK) return FLASH_FAILED;
 
         buffer += chunk.Length / 4;
         offset += chunk.Length;
         length -= chunk.Length;
     }
-    return 1;
+    return FLASH_OK;
 }
 
 u32 BbmtReadWord(u32 offset)

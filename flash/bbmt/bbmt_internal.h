@@ -72,7 +72,7 @@ typedef struct BbmtChunk {
     u32 Length;   /* bytes, inside one block */
 } BbmtChunk;
 
-/* 1 and the chunk, or 0 when the table-area rule or the block range refuses it. */
+/* FLASH_OK and the chunk, or FLASH_FAILED when the table-area rule or the block range refuses it. */
 i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk);
 
 #endif /* KALVORI_FLASH_BBMT_BBMT_INTERNAL_H */

@@ -30,12 +30,12 @@ i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
     i32 status;
     i32 tries;
 
-    if (!BbmtMapReady()) return 0;
-    if (((offset | length) & 3) != 0) return 0;
+    if (!BbmtMapReady()) return FLASH_FAILED;
+    if (((offset | length) & 3) != 0) return FLASH_FAILED;
     while (length > 0) {
         /* Tested again before every chunk, after a replacement too. */
-        if (!BbmtMapReady()) return 0;
-        if (!BbmtFormChunk(offset, length, &chunk)) return 0;
+        if (!BbmtMapReady()) return FLASH_FAILED;
+        if (!BbmtFormChunk(offset, length, &chunk)) return FLASH_FAILED;
         /* The caller writes the chunk itself, so a replacement need not copy it; a raw copy (the
            table, a migration page) migrates nothing. */
         window = RawTableAccess ? 0 : chunk.Length;
@@ -53,16 +53,16 @@ i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
         if ((status & NAND_BAD_BLOCK) != 0) {
             /* The same chunk is formed again, its map entry now leading to the spare, and the rest
                of the request follows it. */
-            if (!ReplaceBadBlock(chunk.Offset, window)) return 0;
+            if (!ReplaceBadBlock(chunk.Offset, window)) return FLASH_FAILED;
             continue;
         }
-        if (status != NAND_OK) return 0;
+        if (status != NAND_OK) return FLASH_FAILED;
 
         buffer += chunk.Length / 4;
         offset += chunk.Length;
         length -= chunk.Length;
     }
-    return 1;
+    return FLASH_OK;
 }
 
 i32 BbmtWriteWord(u32 offset, u32 value)
@@ -77,11 +77,11 @@ i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
     u32 shift;
     u32 physical;
 
-    if (!BbmtMapReady()) return 0;
+    if (!BbmtMapReady()) return FLASH_FAILED;
     shift = BbmtBlockShift();
     physical = offset + LogicalToPhysical(offset);
-    if ((offset >> shift) >= NandBlockCount() || (physical >> shift) >= NandBlockCount()) return 0;
-    return NandWriteSpare(buffer, physical, length) == NAND_OK;
+    if ((offset >> shift) >= NandBlockCount() || (physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
+    return NandWriteSpare(buffer, physical, length) == NAND_OK ? FLASH_OK : FLASH_FAILED;
 }
 
 /* --- remapped erasing --- */
@@ -113,25 +113,25 @@ i32 BbmtEraseBlock(u32 offset)
     i32 tries = BBMT_TRIES;
     i32 status = NAND_TIMEOUT;
 
-    if (!BbmtMapReady()) return 0;
+    if (!BbmtMapReady()) return FLASH_FAILED;
     shift = BbmtBlockShift();
-    if ((offset >> shift) >= NandBlockCount()) return 0;
+    if ((offset >> shift) >= NandBlockCount()) return FLASH_FAILED;
 
     /* The table lives in block 0 (anywhere in it, not only at offset 0): it is kept across the
        erase, and without a copy of it the block is not erased at all. */
     tableBlock = (offset >> shift) == 0;
-    if (tableBlock && !BbmtLoadTable()) return 0;
+    if (tableBlock && !BbmtLoadTable()) return FLASH_FAILED;
 
     while (tries > 0 && status != NAND_OK) {
         physical = offset + LogicalToPhysical(offset);
-        if ((physical >> shift) >= NandBlockCount()) return 0;
+        if ((physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
         status = NandEraseBlock(physical);
         tries--;
         if ((status & NAND_BAD_BLOCK) != 0) {
             /* Block 0 is never replaced; its table is still written back below. */
             if (tableBlock) break;
-            if (!ReplaceBadBlock(offset, 0)) return 0;
-            if (!BbmtMapReady()) return 0;
+            if (!ReplaceBadBlock(offset, 0)) return FLASH_FAILED;
+            if (!BbmtMapReady()) return FLASH_FAILED;
             /* The spare is erased next, with tries of its own. */
             tries = BBMT_TRIES;
             status = NAND_TIMEOUT;
@@ -139,8 +139,8 @@ i32 BbmtEraseBlock(u32 offset)
     }
 
     /* Also after three failed tries. A table that cannot be written back fails the call. */
-    if (tableBlock && !BbmtStoreTable()) return 0;
-    return status == NAND_OK;
+    if (tableBlock && !BbmtStoreTable()) return FLASH_FAILED;
+    return status == NAND_OK ? FLASH_OK : FLASH_FAILED;
 }
 
 i32 BbmtEraseRange(u32 offset, u32 length)
@@ -156,25 +156,25 @@ i32 BbmtEraseRange(u32 offset, u32 length)
 
     /* The widened range: from the start of the first block touched to the end of the last. Sums
        that would pass 2^32 fail before anything is erased. */
-    if (length > 0xFFFFFFFFu - lead) return 0;
-    if (lead + length > 0xFFFFFFFFu - (blockSize - 1)) return 0;
+    if (length > 0xFFFFFFFFu - lead) return FLASH_FAILED;
+    if (lead + length > 0xFFFFFFFFu - (blockSize - 1)) return FLASH_FAILED;
     span = (lead + length + blockSize - 1) & ~(blockSize - 1);
-    if (span > FlashOps.UsableSize || start > FlashOps.UsableSize - span) return 0;
-    if (span == 0) return 1;
+    if (span > FlashOps.UsableSize || start > FlashOps.UsableSize - span) return FLASH_FAILED;
+    if (span == 0) return FLASH_OK;
 
     done = 0;
     threshold = 0;
     for (block = start; done < span; block += blockSize) {
         /* The hook is read afresh before every block and never called after the last. */
         if (FlashOps.Progress != 0 && done >= threshold) {
-            if (!FlashOps.Progress(done, span)) return 0;
+            if (!FlashOps.Progress(done, span)) return FLASH_FAILED;
             step = FlashOps.ProgressStep;
             threshold = threshold > 0xFFFFFFFFu - step ? 0xFFFFFFFFu : threshold + step;
         }
-        if (!BbmtEraseBlock(block)) return 0;
+        if (!BbmtEraseBlock(block)) return FLASH_FAILED;
         done += blockSize;
     }
-    return 1;
+    return FLASH_OK;
 }
 
 /* --- bad-block replacement --- */
@@ -201,7 +201,7 @@ i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
 
     /* And unlike every block ever recorded as a replacement, retired ones included. */
     for (;;) {
-        if (candidate < (i32)(blocks - ReservedBlocks)) return 0;
+        if (candidate < (i32)(blocks - ReservedBlocks)) return FLASH_FAILED;
         matched = 0;
         for (k = 0; k < n; k++) {
             if ((i32)TableReplacementBlock(k) == candidate) {
@@ -213,7 +213,7 @@ i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
     }
 
     *replacementBlock = (u32)candidate;
-    return 1;
+    return FLASH_OK;
 }
 
 static i32 BbmtPageIsBlank(const u32* page, u32 pageSize)
@@ -242,7 +242,7 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
     i32 tries;
     i32 ok;
 
-    if (pageSize == 0 || pageSize > BBMT_PAGE_BUFFER_BYTES) return 0;
+    if (pageSize == 0 || pageSize > BBMT_PAGE_BUFFER_BYTES) return FLASH_FAILED;
 
     while (at < blockSize) {
         source = (oldBlock << shift) + at;
@@ -259,14 +259,14 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
         for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
             status = NandReadPage(page, source, pageSize);
         }
-        if (status != NAND_OK) return 0;
+        if (status != NAND_OK) return FLASH_FAILED;
 
         if (!BbmtPageIsBlank(page, pageSize)) {
             RawTableAccess = 1;
             ok = BbmtWrite(page, destination, pageSize);
             RawTableAccess = 0;
-            if (!ok) return 0;
-            if (NandReadSpare(page, source, BBMT_SPARE_COPY_BYTES) != NAND_OK) return 0;
+            if (!ok) return FLASH_FAILED;
+            if (NandReadSpare(page, source, BBMT_SPARE_COPY_BYTES) != NAND_OK) return FLASH_FAILED;
             BbmtWriteSpare(page, destination, BBMT_SPARE_COPY_BYTES);
 
             /* The spare went bad while being filled and was replaced by an empty one, which now
@@ -280,7 +280,7 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
         }
         at += pageSize;
     }
-    return 1;
+    return FLASH_OK;
 }
 
 i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
@@ -294,9 +294,9 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     u32 spare = 0;
     u32 entries = 0;
     i32 outermost = 0;
-    i32 result = 0;
+    i32 result = FLASH_FAILED;
 
-    if (!BbmtMapReady()) return 0;
+    if (!BbmtMapReady()) return FLASH_FAILED;
 
     /* Where the failing data is, taken before anything changes. */
     shift = BbmtBlockShift();
@@ -305,11 +305,11 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     oldBlock = failing >> shift;
 
     /* Block 0 holds the table and is never replaced. */
-    if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return 0;
+    if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return FLASH_FAILED;
 
     /* The outermost replacement starts from the table as stored on flash. */
     if (TableReloadPending) {
-        if (!BbmtLoadTable() || TableMagic() != BBMT_TABLE_MAGIC) return 0;
+        if (!BbmtLoadTable() || TableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
         TableReloadPending = 0;
         outermost = 1;
     }
@@ -324,7 +324,8 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
 
         /* The map leads to the spare now; if it proves bad, this erase replaces it in turn. */
         if (BbmtEraseBlock(offset)) {
-            result = migrationLength == 0 ? 1 : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
+            result = migrationLength == 0 ? FLASH_OK
+                                          : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
         }
     }
 
@@ -332,7 +333,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
        holds the data, and a spare the table does not record could be handed out twice. */
     if (outermost) {
         TableReloadPending = 1;
-        if (result && !BbmtStoreTable()) result = 0;
+        if (result && !BbmtStoreTable()) result = FLASH_FAILED;
         if (!result) BbmtSetMapEntry(logicalBlock, previous);
     }
     return result;

@@ -179,14 +179,14 @@ i32 NorProbe(void)
     u32 size;
 
     NorBase = MapPhysWindow(0);
-    if (NorBase == 0) return 0;
+    if (NorBase == 0) return FLASH_FAILED;
 
     NorCommand(0, NOR_CMD_READ_IDENTIFIER);
     manufacturer = NorReadAt(NOR_ID_MANUFACTURER);
     deviceCode = NorReadAt(NOR_ID_DEVICE_CODE) & NOR_DEVICE_CODE_MASK;
     if (manufacturer != NOR_MANUFACTURER_BOTH) {
         NorCommand(0, NOR_CMD_READ_ARRAY);
-        return 0;
+        return FLASH_FAILED;
     }
     FlashOps.DeviceClass = NorClassOf(deviceCode);
 
@@ -197,7 +197,7 @@ i32 NorProbe(void)
     if (size > NOR_MAX_USABLE) size = NOR_MAX_USABLE;
     if (size == 0) {
         NorCommand(0, NOR_CMD_READ_ARRAY);
-        return 0;
+        return FLASH_FAILED;
     }
 
     /* The devices stay in query mode across the change of window. */
@@ -207,7 +207,7 @@ i32 NorProbe(void)
         /* Put the devices back into read-array mode for whoever maps them next. */
         NorBase = MapPhysWindow(0);
         if (NorBase != 0) NorCommand(0, NOR_CMD_READ_ARRAY);
-        return 0;
+        return FLASH_FAILED;
     }
     /* Set only now: every range check compares against it, so nothing touches an unmapped flash. */
     FlashOps.UsableSize = size;
@@ -216,7 +216,7 @@ i32 NorProbe(void)
 
     NorCommand(0, NOR_CMD_CLEAR_STATUS);
     NorCommand(0, NOR_CMD_READ_ARRAY);
-    return 1;
+    return FLASH_OK;
 }
 
 /* --- read --- */
@@ -235,9 +235,9 @@ static i32 NorRangeFits(u32 offset, u32 length)
 
 i32 NorRead(u32* buffer, u32 offset, u32 length)
 {
-    if (!NorRangeFits(offset, length)) return 0;
+    if (!NorRangeFits(offset, length)) return FLASH_FAILED;
     DevCopyFrom(buffer, DevReg(NorBase, offset), length);
-    return 1;
+    return FLASH_OK;
 }
 
 /* --- program --- */
@@ -247,7 +247,7 @@ i32 NorWriteWord(u32 offset, u32 value)
     u32 start;
     u32 status;
 
-    if (offset >= FlashOps.UsableSize) return 0;
+    if (offset >= FlashOps.UsableSize) return FLASH_FAILED;
 
     NorCommand(offset, NOR_CMD_PROGRAM_SETUP);
     NorCommand(offset, value);
@@ -255,11 +255,11 @@ i32 NorWriteWord(u32 offset, u32 value)
     start = OsGetTickCount();
     if (!NorPollReady(offset, start, NOR_WORD_PROGRAM_LIMIT_MS, &status)) {
         NorCommand(offset, NOR_CMD_READ_ARRAY);
-        return 0;
+        return FLASH_FAILED;
     }
     status = NorReadAt(offset);
     NorCommand(offset, NOR_CMD_READ_ARRAY);
-    return (status & NOR_STATUS_PROGRAM_FAILED) == 0;
+    return (status & NOR_STATUS_PROGRAM_FAILED) == 0 ? FLASH_OK : FLASH_FAILED;
 }
 
 i32 NorWrite(const u32* buffer, u32 offset, u32 length)
@@ -268,16 +268,16 @@ i32 NorWrite(const u32* buffer, u32 offset, u32 length)
     u32 chunk;
     const u32* source = buffer;
 
-    if (!NorRangeFits(offset, length)) return 0;
+    if (!NorRangeFits(offset, length)) return FLASH_FAILED;
 
     remaining = (length + 3) & ~3u;
     if (remaining == 0) {
         NorCommand(offset, NOR_CMD_READ_ARRAY);
-        return 1;
+        return FLASH_OK;
     }
     /* Chunks are counted in whole words from a word offset; from an odd offset the room left in a
        line could hold no word at all, and the loop would never end. */
-    if ((offset & 3u) != 0) return 0;
+    if ((offset & 3u) != 0) return FLASH_FAILED;
 
     chunk = offset;
     for (;;) {
@@ -299,7 +299,7 @@ i32 NorWrite(const u32* buffer, u32 offset, u32 length)
         /* Both waits of a chunk share one limit. */
         if (!NorPollReady(chunk, start, NOR_BUFFER_PROGRAM_LIMIT_MS, &status)) {
             NorCommand(chunk, NOR_CMD_READ_ARRAY);
-            return 0;
+            return FLASH_FAILED;
         }
 
         NorCommand(chunk, (words - 1) * NOR_COUNT_BOTH);
@@ -311,14 +311,14 @@ i32 NorWrite(const u32* buffer, u32 offset, u32 length)
         if (!NorPollReady(chunk, start, NOR_BUFFER_PROGRAM_LIMIT_MS, &status) ||
             (status & NOR_STATUS_PROGRAM_FAILED) != 0) {
             NorCommand(chunk, NOR_CMD_READ_ARRAY);
-            return 0;
+            return FLASH_FAILED;
         }
 
         if (remaining == 0) break;
         chunk += 4 * words;
     }
     NorCommand(chunk, NOR_CMD_READ_ARRAY);
-    return 1;
+    return FLASH_OK;
 }
 
 /* --- erase --- */
@@ -358,7 +358,7 @@ i32 NorEraseRange(u32 offset, u32 length)
     u32 remaining;
 
     /* Nothing of the range may lie at or beyond 2^32, the widened range included. */
-    if (length > 0xFFFFFFFFu - offset) return 0;
+    if (length > 0xFFFFFFFFu - offset) return FLASH_FAILED;
     widened = length + (offset - start);
 
     if (FlashOps.DeviceClass == NOR_CLASS_BOTTOM_BLOCKS && offset + length < NOR_SMALL_BLOCK_AREA) {
@@ -366,7 +366,7 @@ i32 NorEraseRange(u32 offset, u32 length)
     } else {
         rounding = NOR_BLOCK_BYTES;
     }
-    if (widened > 0xFFFFFFFFu - (rounding - 1)) return 0;
+    if (widened > 0xFFFFFFFFu - (rounding - 1)) return FLASH_FAILED;
     total = (widened + rounding - 1) & ~(rounding - 1);
 
     /* A range that starts in a small block above 0 and ends in or beyond the first large block is
@@ -378,8 +378,8 @@ i32 NorEraseRange(u32 offset, u32 length)
         total = NorBlockStart(lastByte) + NorBlockSize(lastByte) - start;
     }
 
-    if (start > FlashOps.UsableSize || total > FlashOps.UsableSize - start) return 0;
-    if (total == 0) return 1;
+    if (start > FlashOps.UsableSize || total > FlashOps.UsableSize - start) return FLASH_FAILED;
+    if (total == 0) return FLASH_OK;
 
     done = 0;
     next = 0;
@@ -389,16 +389,16 @@ i32 NorEraseRange(u32 offset, u32 length)
         u32 block;
 
         if (progress != 0 && done >= next) {
-            if (!progress(done, total)) return 0;
+            if (!progress(done, total)) return FLASH_FAILED;
             next += FlashOps.ProgressStep;
         }
         block = NorBlockSize(start);
 
-        if (!NorUnlockBlock(start)) return 0;
+        if (!NorUnlockBlock(start)) return FLASH_FAILED;
         /* A block that already reads blank is not erased. */
-        if (!NorBlockIsBlank(start, block) && !NorEraseBlock(start)) return 0;
+        if (!NorBlockIsBlank(start, block) && !NorEraseBlock(start)) return FLASH_FAILED;
 
-        if (remaining <= block) return 1;
+        if (remaining <= block) return FLASH_OK;
         start += block;
         done += block;
         remaining -= block;
