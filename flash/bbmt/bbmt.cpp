@@ -12,10 +12,10 @@
 
 /* --- module state --- */
 
-DEVICE_STATE u32 TableOffset = 0;
-DEVICE_STATE u32 TableLength = 0;
-DEVICE_STATE u32 ReservedBlocks = 0;
-DEVICE_STATE u32 TableCopy[BBMT_TABLE_COPY_BYTES / 4];
+DEVICE_STATE u32 BbmtTableOffset = 0;
+DEVICE_STATE u32 BbmtTableLength = 0;
+DEVICE_STATE u32 BbmtReservedBlocks = 0;
+DEVICE_STATE u32 BbmtTableCopy[BBMT_TABLE_COPY_BYTES / 4];
 DEVICE_STATE i32 RawTableAccess = 0;
 
 /* The mapped shared region; its handle and view stay open until the process ends. */
@@ -79,56 +79,56 @@ u32 BbmtBlockShift(void)
     return shift;
 }
 
-/* --- TableCopy (little-endian 16-bit fields) --- */
+/* --- BbmtTableCopy (little-endian 16-bit fields) --- */
 
 static u32 TableHalf(u32 byteOffset)
 {
-    const u8* t = (const u8*)TableCopy;
+    const u8* t = (const u8*)BbmtTableCopy;
     return (u32)t[byteOffset] | ((u32)t[byteOffset + 1] << 8);
 }
 
 static void TableSetHalf(u32 byteOffset, u32 value)
 {
-    u8* t = (u8*)TableCopy;
+    u8* t = (u8*)BbmtTableCopy;
     t[byteOffset] = (u8)(value & 0xFF);
     t[byteOffset + 1] = (u8)((value >> 8) & 0xFF);
 }
 
-u32 TableSlots(void)
+u32 BbmtTableSlots(void)
 {
-    u32 length = TableLength;
+    u32 length = BbmtTableLength;
     if (length > BBMT_TABLE_COPY_BYTES) length = BBMT_TABLE_COPY_BYTES;
     if (length < BBMT_TABLE_HEADER_BYTES) return 0;
     return (length - BBMT_TABLE_HEADER_BYTES) / BBMT_ENTRY_BYTES;
 }
 
-u32 TableEntryCount(void)
+u32 BbmtTableEntryCount(void)
 {
     /* A table without an end marker counts only the slots it has. */
-    u32 slots = TableSlots();
+    u32 slots = BbmtTableSlots();
     u32 k = 0;
-    while (k < slots && TableLogicalBlock(k) != BBMT_ENTRY_END) k++;
+    while (k < slots && BbmtTableLogicalBlock(k) != BBMT_ENTRY_END) k++;
     return k;
 }
 
-u32 TableLogicalBlock(u32 entry)
+u32 BbmtTableLogicalBlock(u32 entry)
 {
     return TableHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES);
 }
 
-u32 TableReplacementBlock(u32 entry)
+u32 BbmtTableReplacementBlock(u32 entry)
 {
     return TableHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES + 2);
 }
 
-void TableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock)
+void BbmtTableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock)
 {
-    if (entry >= TableSlots()) return;
+    if (entry >= BbmtTableSlots()) return;
     TableSetHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES, logicalBlock);
     TableSetHalf(BBMT_TABLE_HEADER_BYTES + entry * BBMT_ENTRY_BYTES + 2, replacementBlock);
 }
 
-u32 TableMagic(void)
+u32 BbmtTableMagic(void)
 {
     return TableHalf(0);
 }
@@ -141,8 +141,8 @@ static void BbmtSelectChip(u32 chipId)
     for (i = 0; i < BBMT_CHIP_COUNT; i++) {
         if (BbmtChips[i].ChipId == chipId) {
             FlashOps.DeviceClass = BbmtChips[i].DeviceClass;
-            TableOffset = BbmtChips[i].TableOffset;
-            TableLength = BbmtChips[i].TableLength;
+            BbmtTableOffset = BbmtChips[i].TableOffset;
+            BbmtTableLength = BbmtChips[i].TableLength;
             return;
         }
     }
@@ -182,25 +182,27 @@ i32 BbmtInit(void)
     /* The map has no room for more blocks than the largest chip has. */
     blocks = NandBlockCount();
     if (blocks == 0 || blocks > BBMT_MAP_ENTRIES) return FLASH_FAILED;
-    ReservedBlocks = blocks / BBMT_RESERVED_DIVISOR;
-    FlashOps.UsableSize = (blocks - ReservedBlocks) * NandBlockSize();
+    BbmtReservedBlocks = blocks / BBMT_RESERVED_DIVISOR;
+    FlashOps.UsableSize = (blocks - BbmtReservedBlocks) * NandBlockSize();
     BbmtProbed = 1;
 
     /* A map someone else built is used as it stands; the table is not read. */
     if (!build) return FLASH_OK;
 
     /* The table's read: its status is not looked at, the magic decides. */
-    if (TableLength != 0) NandReadPage(TableCopy, TableOffset, TableLength);
-    if (TableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
+    if (BbmtTableLength != 0) NandReadPage(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
+    if (BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
 
     /* The map is valid from the signature on: signature, identity, then the table's entries. */
     *BbmtSignatureWord() = BBMT_SIGNATURE;
     for (i = 0; i < blocks; i++) BbmtSetMapEntry(i, i);
-    count = TableEntryCount();
+    count = BbmtTableEntryCount();
     for (i = 0; i < count; i++) {
-        u32 logical = TableLogicalBlock(i);
+        u32 logical = BbmtTableLogicalBlock(i);
         /* A retired entry, or one naming a block the chip does not have, changes nothing. */
-        if (logical != BBMT_ENTRY_RETIRED && logical < blocks) BbmtSetMapEntry(logical, TableReplacementBlock(i));
+        if (logical != BBMT_ENTRY_RETIRED && logical < blocks) {
+            BbmtSetMapEntry(logical, BbmtTableReplacementBlock(i));
+        }
     }
     return FLASH_OK;
 }
@@ -221,8 +223,8 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
     u32 blocks = NandBlockCount();
     u32 n = blockSize - (offset & (blockSize - 1));
     u32 at = offset;
-    u32 t = TableOffset;
-    u32 s = TableLength;
+    u32 t = BbmtTableOffset;
+    u32 s = BbmtTableLength;
 
     if (n > remaining) n = remaining;
 

@@ -33,12 +33,12 @@
 
 /* --- module state --- */
 
-extern u32 TableOffset;
-extern u32 TableLength;
-extern u32 ReservedBlocks;
-extern u32 TableCopy[BBMT_TABLE_COPY_BYTES / 4];
+extern u32 BbmtTableOffset;
+extern u32 BbmtTableLength;
+extern u32 BbmtReservedBlocks;
+extern u32 BbmtTableCopy[BBMT_TABLE_COPY_BYTES / 4];
 extern i32 RawTableAccess;
-extern i32 TableReloadPending;
+extern i32 BbmtTableReloadPending;
 
 /* 1 while the shared map carries its signature and this process has probed the controller: only
    then may a remapped operation drive the controller. */
@@ -51,16 +51,16 @@ void BbmtSetMapEntry(u32 logicalBlock, u32 physicalBlock);
 /* log2 of the block size. */
 u32 BbmtBlockShift(void);
 
-/* --- TableCopy --- */
+/* --- BbmtTableCopy --- */
 
 /* Slots of the table, the end marker's included. */
-u32 TableSlots(void);
+u32 BbmtTableSlots(void);
 /* The entries before the end marker; never more than the slots. */
-u32 TableEntryCount(void);
-u32 TableLogicalBlock(u32 entry);
-u32 TableReplacementBlock(u32 entry);
-void TableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
-u32 TableMagic(void);
+u32 BbmtTableEntryCount(void);
+u32 BbmtTableLogicalBlock(u32 entry);
+u32 BbmtTableReplacementBlock(u32 entry);
+void BbmtTableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
+u32 BbmtTableMagic(void);
 
 /* --- chunks --- */
 

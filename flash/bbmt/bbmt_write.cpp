@@ -14,7 +14,7 @@
 #include "flash/nand/nand.h"
 
 /* Set: the next replacement that is not nested inside another starts from the table on flash. */
-DEVICE_STATE i32 TableReloadPending = 1;
+DEVICE_STATE i32 BbmtTableReloadPending = 1;
 
 #define BBMT_PAGE_BUFFER_BYTES 2048u /* the largest page of the supported chips */
 #define BBMT_SPARE_COPY_BYTES 8u     /* spare bytes a migration carries over */
@@ -86,12 +86,12 @@ i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
 
 /* --- remapped erasing --- */
 
-/* The table's bytes, raw: read into TableCopy or written from it. */
+/* The table's bytes, raw: read into BbmtTableCopy or written from it. */
 static i32 BbmtLoadTable(void)
 {
     i32 ok;
     RawTableAccess = 1;
-    ok = BbmtRead(TableCopy, TableOffset, TableLength);
+    ok = BbmtRead(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
     RawTableAccess = 0;
     return ok;
 }
@@ -100,7 +100,7 @@ static i32 BbmtStoreTable(void)
 {
     i32 ok;
     RawTableAccess = 1;
-    ok = BbmtWrite(TableCopy, TableOffset, TableLength);
+    ok = BbmtWrite(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
     RawTableAccess = 0;
     return ok;
 }
@@ -182,7 +182,7 @@ i32 BbmtEraseRange(u32 offset, u32 length)
 i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
 {
     u32 blocks = NandBlockCount();
-    u32 n = TableEntryCount();
+    u32 n = BbmtTableEntryCount();
     u32 k;
     i32 candidate = (i32)blocks - 1; /* may pass below 0 on a table that names block 0 */
     i32 matched;
@@ -192,19 +192,19 @@ i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
     /* Below the replacement of every live entry; the entries of this block are retired. The test
        comes first, so the replacement being retired lowers the candidate too. */
     for (k = 0; k < n; k++) {
-        u32 logical = TableLogicalBlock(k);
-        if (logical != BBMT_ENTRY_RETIRED && (i32)TableReplacementBlock(k) <= candidate) {
-            candidate = (i32)TableReplacementBlock(k) - 1;
+        u32 logical = BbmtTableLogicalBlock(k);
+        if (logical != BBMT_ENTRY_RETIRED && (i32)BbmtTableReplacementBlock(k) <= candidate) {
+            candidate = (i32)BbmtTableReplacementBlock(k) - 1;
         }
-        if (logical == logicalBlock) TableSetEntry(k, BBMT_ENTRY_RETIRED, TableReplacementBlock(k));
+        if (logical == logicalBlock) BbmtTableSetEntry(k, BBMT_ENTRY_RETIRED, BbmtTableReplacementBlock(k));
     }
 
     /* And unlike every block ever recorded as a replacement, retired ones included. */
     for (;;) {
-        if (candidate < (i32)(blocks - ReservedBlocks)) return FLASH_FAILED;
+        if (candidate < (i32)(blocks - BbmtReservedBlocks)) return FLASH_FAILED;
         matched = 0;
         for (k = 0; k < n; k++) {
-            if ((i32)TableReplacementBlock(k) == candidate) {
+            if ((i32)BbmtTableReplacementBlock(k) == candidate) {
                 candidate--;
                 matched = 1;
             }
@@ -308,9 +308,9 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return FLASH_FAILED;
 
     /* The outermost replacement starts from the table as stored on flash. */
-    if (TableReloadPending) {
-        if (!BbmtLoadTable() || TableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
-        TableReloadPending = 0;
+    if (BbmtTableReloadPending) {
+        if (!BbmtLoadTable() || BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
+        BbmtTableReloadPending = 0;
         outermost = 1;
     }
 
@@ -318,21 +318,22 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     previous = BbmtMapEntry(logicalBlock);
 
     /* A full table takes no entry: the new one needs its slot and the next for the end marker. */
-    if (FindSpareBlock(logicalBlock, &spare, &entries) && entries + 1 < TableSlots()) {
-        TableSetEntry(entries, logicalBlock, spare);
+    if (FindSpareBlock(logicalBlock, &spare, &entries) && entries + 1 < BbmtTableSlots()) {
+        BbmtTableSetEntry(entries, logicalBlock, spare);
         BbmtSetMapEntry(logicalBlock, spare);
 
         /* The map leads to the spare now; if it proves bad, this erase replaces it in turn. */
         if (BbmtEraseBlock(offset)) {
-            result = migrationLength == 0 ? FLASH_OK
-                                          : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
+            result = migrationLength == 0
+                         ? FLASH_OK
+                         : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
         }
     }
 
     /* A replacement that fails leaves the map as the table on flash has it: the old block still
        holds the data, and a spare the table does not record could be handed out twice. */
     if (outermost) {
-        TableReloadPending = 1;
+        BbmtTableReloadPending = 1;
         if (result && !BbmtStoreTable()) result = FLASH_FAILED;
         if (!result) BbmtSetMapEntry(logicalBlock, previous);
     }

@@ -18,7 +18,7 @@ TEST(BbmtReplace, SparesComeFromTheTopDownSkippingEveryRecordedReplacement) {
   ASSERT_EQ(FlashInit(), 2);
   auto find = [&](const std::vector<sim::BbmtEntry>& entries, u32 block) -> int {
     std::vector<std::uint8_t> t = m.MakeTable(entries);
-    std::memcpy(TableCopy, t.data(), t.size());
+    std::memcpy(BbmtTableCopy, t.data(), t.size());
     u32 spare = 0, count = 0;
     if (!FindSpareBlock(block, &spare, &count)) return -1;
     EXPECT_EQ(count, entries.size());
@@ -29,8 +29,8 @@ TEST(BbmtReplace, SparesComeFromTheTopDownSkippingEveryRecordedReplacement) {
   // The block's own entry is retired, its replacement still lowers the candidate, and no retired
   // replacement is handed out again.
   EXPECT_EQ(find({{0, 1023}, {9, 1021}, {7, 1022}}, 9), 1020);
-  EXPECT_EQ(TableLogicalBlock(1), 0u);
-  EXPECT_EQ(TableReplacementBlock(1), 1021u);
+  EXPECT_EQ(BbmtTableLogicalBlock(1), 0u);
+  EXPECT_EQ(BbmtTableReplacementBlock(1), 1021u);
   EXPECT_EQ(find({{3, 1010}, {0, 1009}}, 4), 1008);
   EXPECT_EQ(find({{3, 1004}}, 4), -1);  // below the pool (1004..1023)
   EXPECT_EQ(find({{0, 1023}, {0, 1022}, {5, 1005}, {0, 1004}}, 4), -1);
