@@ -211,9 +211,10 @@ i32 BbmtInit(void)
 
 u32 LogicalToPhysical(u32 offset)
 {
+    /* The block the map names, at the same place within the block (modulo 2^32). */
     u32 shift = BbmtBlockShift();
     u32 block = offset >> shift;
-    return (BbmtMapEntry(block) - block) << shift;
+    return (BbmtMapEntry(block) << shift) + (offset & (((u32)1 << shift) - 1));
 }
 
 i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
@@ -251,7 +252,7 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
     /* Blocks the chip does not have are never addressed, whatever the map says. */
     if ((at >> shift) >= blocks) return FLASH_FAILED;
     chunk->Offset = at;
-    chunk->Physical = at + LogicalToPhysical(at);
+    chunk->Physical = LogicalToPhysical(at);
     chunk->Length = n;
     if ((chunk->Physical >> shift) >= blocks) return FLASH_FAILED;
     return FLASH_OK;

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 
 i32 BbmtInit(void);
+/* The physical offset that holds a logical offset: its block as the shared map names it. */
 u32 LogicalToPhysical(u32 offset);
 i32 BbmtRead(u32* buffer, u32 offset, u32 length);
 u32 BbmtReadWord(u32 offset);

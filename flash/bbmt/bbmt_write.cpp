@@ -79,7 +79,7 @@ i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
 
     if (!BbmtMapReady()) return FLASH_FAILED;
     shift = BbmtBlockShift();
-    physical = offset + LogicalToPhysical(offset);
+    physical = LogicalToPhysical(offset);
     if ((offset >> shift) >= NandBlockCount() || (physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
     return NandWriteSpare(buffer, physical, length) == NAND_OK ? FLASH_OK : FLASH_FAILED;
 }
@@ -123,7 +123,7 @@ i32 BbmtEraseBlock(u32 offset)
     if (tableBlock && !BbmtLoadTable()) return FLASH_FAILED;
 
     while (tries > 0 && status != NAND_OK) {
-        physical = offset + LogicalToPhysical(offset);
+        physical = LogicalToPhysical(offset);
         if ((physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
         status = NandEraseBlock(physical);
         tries--;
@@ -301,7 +301,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     /* Where the failing data is, taken before anything changes. */
     shift = BbmtBlockShift();
     logicalBlock = offset >> shift;
-    failing = offset + LogicalToPhysical(offset);
+    failing = LogicalToPhysical(offset);
     oldBlock = failing >> shift;
 
     /* Block 0 holds the table and is never replaced. */
