@@ -16,7 +16,6 @@ DEVICE_STATE u32 BbmtTableOffset = 0;
 DEVICE_STATE u32 BbmtTableLength = 0;
 DEVICE_STATE u32 BbmtReservedBlocks = 0;
 DEVICE_STATE u32 BbmtTableCopy[BBMT_TABLE_COPY_BYTES / 4];
-DEVICE_STATE i32 RawTableAccess = 0;
 
 /* The mapped shared region; its handle and view stay open until the process ends. */
 DEVICE_STATE static u8* BbmtRegion = 0;
@@ -217,7 +216,7 @@ u32 LogicalToPhysical(u32 offset)
     return (BbmtMapEntry(block) << shift) + (offset & (((u32)1 << shift) - 1));
 }
 
-i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
+i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtAccess access, BbmtChunk* chunk)
 {
     u32 shift = BbmtBlockShift();
     u32 blockSize = (u32)1 << shift;
@@ -232,7 +231,7 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
     /* The table-area rule. It looks at the logical offset, which in blocks 0 and 1 is the physical
        one while they map to themselves; so the view of the first 256 KiB stays the same when block 1
        is replaced, and a transfer that runs on beyond a cut or a split is moved only once. */
-    if (!RawTableAccess) {
+    if (access == BBMT_CLIENT_ACCESS) {
         if (NandPageSize() != BBMT_LARGE_PAGE) {
             /* The table is a hole in the logical space: refused, or cut at its first byte. What
                follows a cut begins inside the table and is refused in turn. */
@@ -262,6 +261,11 @@ i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk)
 
 i32 BbmtRead(u32* buffer, u32 offset, u32 length)
 {
+    return BbmtReadAs(buffer, offset, length, BBMT_CLIENT_ACCESS);
+}
+
+i32 BbmtReadAs(u32* buffer, u32 offset, u32 length, BbmtAccess access)
+{
     BbmtChunk chunk;
     i32 status;
     i32 tries;
@@ -271,7 +275,7 @@ i32 BbmtRead(u32* buffer, u32 offset, u32 length)
     while (length > 0) {
         /* Tested again before every chunk: another user may be rebuilding the map. */
         if (!BbmtMapReady()) return FLASH_FAILED;
-        if (!BbmtFormChunk(offset, length, &chunk)) return FLASH_FAILED;
+        if (!BbmtFormChunk(offset, length, access, &chunk)) return FLASH_FAILED;
 
         /* A failed read never replaces a block. */
         status = NAND_TIMEOUT;

@@ -37,7 +37,6 @@ extern u32 BbmtTableOffset;
 extern u32 BbmtTableLength;
 extern u32 BbmtReservedBlocks;
 extern u32 BbmtTableCopy[BBMT_TABLE_COPY_BYTES / 4];
-extern i32 RawTableAccess;
 extern i32 BbmtTableReloadPending;
 
 /* 1 while the shared map carries its signature and this process has probed the controller: only
@@ -62,6 +61,22 @@ u32 BbmtTableReplacementBlock(u32 entry);
 void BbmtTableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
 u32 BbmtTableMagic(void);
 
+/* --- access --- */
+
+/* How a transfer meets the table's page in block 0. */
+typedef enum BbmtAccess {
+    /* A client's logical range: the table-area rule keeps it off the table's page, and a replacement
+       during a write leaves the chunk being written to the caller. */
+    BBMT_CLIENT_ACCESS,
+    /* The table itself, or a page that a replacement copies: no table-area rule, and a replacement
+       it causes copies nothing. */
+    BBMT_RAW_TABLE_ACCESS
+} BbmtAccess;
+
+/* BbmtRead and BbmtWrite for the given access. */
+i32 BbmtReadAs(u32* buffer, u32 offset, u32 length, BbmtAccess access);
+i32 BbmtWriteAs(const u32* buffer, u32 offset, u32 length, BbmtAccess access);
+
 /* --- chunks --- */
 
 /* One piece of a transfer, formed from the running logical offset and the bytes that remain. */
@@ -73,6 +88,6 @@ typedef struct BbmtChunk {
 } BbmtChunk;
 
 /* FLASH_OK and the chunk, or FLASH_FAILED when the table-area rule or the block range refuses it. */
-i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtChunk* chunk);
+i32 BbmtFormChunk(u32 offset, u32 remaining, BbmtAccess access, BbmtChunk* chunk);
 
 #endif /* KALVORI_FLASH_BBMT_BBMT_INTERNAL_H */

@@ -25,6 +25,11 @@ DEVICE_STATE i32 BbmtTableReloadPending = 1;
 
 i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
 {
+    return BbmtWriteAs(buffer, offset, length, BBMT_CLIENT_ACCESS);
+}
+
+i32 BbmtWriteAs(const u32* buffer, u32 offset, u32 length, BbmtAccess access)
+{
     BbmtChunk chunk;
     u32 window;
     i32 status;
@@ -35,10 +40,10 @@ i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
     while (length > 0) {
         /* Tested again before every chunk, after a replacement too. */
         if (!BbmtMapReady()) return FLASH_FAILED;
-        if (!BbmtFormChunk(offset, length, &chunk)) return FLASH_FAILED;
-        /* The caller writes the chunk itself, so a replacement need not copy it; a raw copy (the
+        if (!BbmtFormChunk(offset, length, access, &chunk)) return FLASH_FAILED;
+        /* A client writes the chunk itself, so a replacement need not copy it; a raw copy (the
            table, a migration page) migrates nothing. */
-        window = RawTableAccess ? 0 : chunk.Length;
+        window = access == BBMT_CLIENT_ACCESS ? chunk.Length : 0;
 
         NandSetEcc(1);
         NandSetSpare(1);
@@ -89,20 +94,12 @@ i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
 /* The table's bytes, raw: read into BbmtTableCopy or written from it. */
 static i32 BbmtLoadTable(void)
 {
-    i32 ok;
-    RawTableAccess = 1;
-    ok = BbmtRead(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
-    RawTableAccess = 0;
-    return ok;
+    return BbmtReadAs(BbmtTableCopy, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS);
 }
 
 static i32 BbmtStoreTable(void)
 {
-    i32 ok;
-    RawTableAccess = 1;
-    ok = BbmtWrite(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
-    RawTableAccess = 0;
-    return ok;
+    return BbmtWriteAs(BbmtTableCopy, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS);
 }
 
 i32 BbmtEraseBlock(u32 offset)
@@ -240,7 +237,6 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
     u32 destination;
     i32 status;
     i32 tries;
-    i32 ok;
 
     if (pageSize == 0 || pageSize > BBMT_PAGE_BUFFER_BYTES) return FLASH_FAILED;
 
@@ -262,10 +258,7 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
         if (status != NAND_OK) return FLASH_FAILED;
 
         if (!BbmtPageIsBlank(page, pageSize)) {
-            RawTableAccess = 1;
-            ok = BbmtWrite(page, destination, pageSize);
-            RawTableAccess = 0;
-            if (!ok) return FLASH_FAILED;
+            if (!BbmtWriteAs(page, destination, pageSize, BBMT_RAW_TABLE_ACCESS)) return FLASH_FAILED;
             if (NandReadSpare(page, source, BBMT_SPARE_COPY_BYTES) != NAND_OK) return FLASH_FAILED;
             BbmtWriteSpare(page, destination, BBMT_SPARE_COPY_BYTES);
 
