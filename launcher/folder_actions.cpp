@@ -87,9 +87,9 @@ void RunAutoRun(const WChar* folder, u32 kind)
     OsHandle search;
     const WChar* pattern;
 
-    if (kind == 0) {
+    if (kind == AUTORUN_PROGRAMS) {
         pattern = WSTR("%s\\AutoRun\\*.exe");
-    } else if (kind == 1) {
+    } else if (kind == AUTORUN_SHORTCUTS) {
         pattern = WSTR("%s\\AutoRun\\*.lnk");
     } else {
         return;
@@ -100,7 +100,7 @@ void RunAutoRun(const WChar* folder, u32 kind)
     do {
         if (entry.FileAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) continue;
         if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\AutoRun\\%s"), folder, entry.FileName) < 0) continue;
-        if (kind == 0) {
+        if (kind == AUTORUN_PROGRAMS) {
             LaunchProgram(path, 0);
         } else if (ReadShortcut(path)) {
             LaunchShortcutCommand(path);
@@ -109,7 +109,7 @@ void RunAutoRun(const WChar* folder, u32 kind)
     OsFindClose(search);
 }
 
-i32 ReadShortcut(WChar* path)
+OsBool ReadShortcut(WChar* path)
 {
     u8 content[SHORTCUT_BUFFER_BYTES];
     u32 bytesRead = 0;
@@ -117,7 +117,7 @@ i32 ReadShortcut(WChar* path)
     OsHandle file;
 
     file = OsCreateFile(path, OS_GENERIC_READ, OS_FILE_SHARE_READ, 0, OS_OPEN_EXISTING, 0, 0);
-    if (file == OS_INVALID_HANDLE) return 0;
+    if (file == OS_INVALID_HANDLE) return OS_FALSE;
     if (!OsReadFile(file, content, SHORTCUT_READ_BYTES, &bytesRead, 0) || bytesRead > SHORTCUT_READ_BYTES) {
         bytesRead = 0; /* a failed read holds no command */
     }
@@ -126,10 +126,10 @@ i32 ReadShortcut(WChar* path)
 
     for (i = 0; content[i] != 0 && content[i] != '#'; i++) {
     }
-    if (content[i] == 0) return 0;
+    if (content[i] == 0) return OS_FALSE;
     /* At most 254 narrow characters follow the '#': they always fit the path buffer. */
-    if (OsFormat(path, OS_MAX_PATH, WSTR("%S"), (const char*)(content + i + 1)) < 0) return 0;
-    return 1;
+    if (OsFormat(path, OS_MAX_PATH, WSTR("%S"), (const char*)(content + i + 1)) < 0) return OS_FALSE;
+    return OS_TRUE;
 }
 
 /* --- launching --- */

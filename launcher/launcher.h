@@ -30,11 +30,15 @@ i32 WatchMounts(void* instance, void* previousInstance, WChar* commandLine, i32 
 void DrainMountQueue(OsHandle queue);
 OsHandle OpenStore(const WChar* storeName);
 
+/* The two kinds of AutoRun entries, served in this order; any other kind serves nothing. */
+#define AUTORUN_PROGRAMS 0u  /* AutoRun\*.exe, started as they are */
+#define AUTORUN_SHORTCUTS 1u /* AutoRun\*.lnk, whose targets are started */
+
 void RunAutoCopy(const WChar* folder);
 void CopyTree(const WChar* source, u32 prefixLength);
-/* kind 0: programs (.exe); kind 1: shortcuts (.lnk) */
 void RunAutoRun(const WChar* folder, u32 kind);
-i32 ReadShortcut(WChar* path);
+/* OS_TRUE when the shortcut holds a command, which then replaces the path in its buffer. */
+OsBool ReadShortcut(WChar* path);
 void LaunchProgram(const WChar* program, const WChar* arguments);
 
 #endif /* KALVORI_LAUNCHER_LAUNCHER_H */

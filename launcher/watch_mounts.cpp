@@ -32,8 +32,8 @@ static i32 ShiftIsSet(void)
 static void ServeFolder(const WChar* folder)
 {
     RunAutoCopy(folder);
-    RunAutoRun(folder, 0);
-    RunAutoRun(folder, 1);
+    RunAutoRun(folder, AUTORUN_PROGRAMS);
+    RunAutoRun(folder, AUTORUN_SHORTCUTS);
 }
 
 /* The name at offset 28, read within the message: a name without a terminator inside the bytes
@@ -49,7 +49,7 @@ static void TakeMountName(const MountMessage* message, u32 bytesRead, WChar* nam
     name[i] = 0;
 }
 
-/* Step 5 of the start-up: serve the folder where the store "DSK0:" is mounted, as the registry
+/* Serves the internal flash disk: the folder where the store "DSK0:" is mounted, as the registry
    names it. Without the store, or without a readable "Folder" value, there is nothing to serve. */
 static void ServeInternalDisk(void)
 {

@@ -20,8 +20,8 @@ class FolderActionsTest : public OsModuleTest {
   // Serves a folder as the mount watch does.
   void Serve(const std::u16string& folder) {
     RunAutoCopy(folder.c_str());
-    RunAutoRun(folder.c_str(), 0);
-    RunAutoRun(folder.c_str(), 1);
+    RunAutoRun(folder.c_str(), AUTORUN_PROGRAMS);
+    RunAutoRun(folder.c_str(), AUTORUN_SHORTCUTS);
   }
   void StartWithCard() {
     fs::create_directories(volume("Card"));
@@ -121,7 +121,7 @@ TEST_P(ShortcutTest, CommandSplitsIntoTargetAndArguments) {
   Put(root() / "x.exe");
   Shortcut("s.lnk", GetParam().content);
   StartWithCard();
-  RunAutoRun(u"\\Card", 1);
+  RunAutoRun(u"\\Card", AUTORUN_SHORTCUTS);
   std::vector<std::string> expected;
   if (!GetParam().started.empty()) expected.push_back(GetParam().started);
   EXPECT_EQ(Started(), expected);
@@ -148,11 +148,24 @@ INSTANTIATE_TEST_SUITE_P(
         // Without '#' the shortcut is skipped without a word; a zero byte ends the content.
         ShortcutCase{"\\Windows\\x.exe", "", ""}, ShortcutCase{std::string("22\0#\\Windows\\x.exe", 18), "", ""}));
 
+TEST_F(FolderActionsTest, EachAutoRunKindServesItsOwnEntriesAndAnyOtherKindNothing) {
+  Put(root() / "Windows" / "x.exe");
+  Shortcut("b.lnk", "14#\\Windows\\x.exe");
+  Put(volume("Card") / "AutoRun" / "a.exe");
+  StartWithCard();
+  RunAutoRun(u"\\Card", AUTORUN_SHORTCUTS + 1);
+  EXPECT_TRUE(Started().empty());
+  RunAutoRun(u"\\Card", AUTORUN_SHORTCUTS);
+  EXPECT_THAT(Started(), ElementsAre("\\Windows\\x.exe"));
+  RunAutoRun(u"\\Card", AUTORUN_PROGRAMS);
+  EXPECT_THAT(Started(), ElementsAre("\\Windows\\x.exe", "\\Card\\AutoRun\\a.exe"));
+}
+
 TEST_F(FolderActionsTest, AutoRunEntryNameBeyondThePathBufferIsSkipped) {
   Put(volume("Card") / "AutoRun" / (std::string(250, 'a') + ".exe"));  // "\Card\AutoRun\" + 254: too long
   Put(volume("Card") / "AutoRun" / "b.exe");
   StartWithCard();
-  RunAutoRun(u"\\Card", 0);
+  RunAutoRun(u"\\Card", AUTORUN_PROGRAMS);
   EXPECT_THAT(Started(), ElementsAre("\\Card\\AutoRun\\b.exe"));
   EXPECT_EQ(Debug(), "");  // not a "Cannot Access" for a cut-down name
 }
