@@ -47,6 +47,15 @@ static i32 PayloadFitsFlash(u32 position, u32 paddedSize, u32 payloadSize)
     return paddedSize <= FlashOps.UsableSize - start;
 }
 
+/* Closes the record's file and releases its payload buffer, whichever of the two is held. */
+static void ReleaseRecord(OsHandle* file, u32** payload)
+{
+    if (*file != OS_INVALID_HANDLE) OsCloseHandle(*file);
+    *file = OS_INVALID_HANDLE;
+    if (*payload != 0) OsLocalFree(*payload);
+    *payload = 0;
+}
+
 void RunTesterHandOff(void)
 {
     TesterRecordHeader header;
@@ -55,14 +64,20 @@ void RunTesterHandOff(void)
     u32 testerFlag = 0;
     u32 written = 0;
     u32 position;
+    u32 payloadSize;
+    u32 paddedSize;
+    u32 length;
     u32 i;
+    /* What a record holds while it is written out; released on every way out. */
+    OsHandle file = OS_INVALID_HANDLE;
+    u32* payload = 0;
     OsProcessInformation process;
 
     for (i = 0; i < TESTER_NAME_BYTES; i++) launchName[i] = 0;
 
     if (QueryBootConfig(BOOT_ITEM_TESTER, &testerFlag, sizeof(testerFlag)) == 0 ||
         (testerFlag & BOOT_TESTER_FLAG) == 0) {
-        return;
+        goto done;
     }
 
     OsDebugOut(WSTR("Looking for KalvoriTester...\r\n"));
@@ -73,19 +88,16 @@ void RunTesterHandOff(void)
     position = TESTER_REGION_OFFSET;
     if (FlashOps.Read == 0 || !FlashOps.Read((u32*)&header, position, TESTER_HEADER_BYTES)) {
         OsDebugOut(WSTR("ERROR Reading Header from Flash\r\n"));
-        return;
+        goto done;
     }
 
     while (header.Magic == TESTER_RECORD_MAGIC) {
-        u32 payloadSize = header.PayloadSize;
-        u32 paddedSize = (payloadSize + 3) & ~3u;
-        u32 length;
-        OsHandle file;
-        u32* payload;
+        payloadSize = header.PayloadSize;
+        paddedSize = (payloadSize + 3) & ~3u;
 
         if (!NameIsTerminated(&header)) {
             OsDebugOut(WSTR("ERROR Reading Header from Flash\r\n"));
-            return;
+            goto done;
         }
         OsFormat(name, TESTER_NAME_BYTES, WSTR("%S"), header.Name);
 
@@ -97,56 +109,53 @@ void RunTesterHandOff(void)
         file = OsCreateFile(name, OS_GENERIC_WRITE, 0, 0, OS_CREATE_ALWAYS, 0, 0);
         if (file == OS_INVALID_HANDLE) {
             OsDebugPrintf(WSTR("ERROR Creating %s File\r\n"), name);
-            return;
+            goto done;
         }
 
         /* A size whose padding wraps, or a payload beyond the flash, is never read into an
            undersized buffer. */
-        payload = 0;
         if (PayloadFitsFlash(position, paddedSize, payloadSize)) {
             payload = (u32*)OsLocalAlloc(OS_LMEM_FIXED, paddedSize);
         }
         if (payload == 0 || !FlashOps.Read(payload, position + TESTER_HEADER_BYTES, paddedSize)) {
             OsDebugOut(WSTR("ERROR Reading Data from Flash\r\n"));
-            if (payload != 0) OsLocalFree(payload);
-            OsCloseHandle(file);
-            return;
+            goto done;
         }
 
         if (!OsWriteFile(file, payload, payloadSize, &written, 0)) {
             OsDebugOut(WSTR("ERROR Writing to File\r\n"));
-            OsLocalFree(payload);
-            OsCloseHandle(file);
-            return;
+            goto done;
         }
-
-        OsCloseHandle(file);
-        OsLocalFree(payload);
+        ReleaseRecord(&file, &payload);
 
         position += TESTER_HEADER_BYTES + paddedSize;
         if (!FlashOps.Read((u32*)&header, position, TESTER_HEADER_BYTES)) {
             OsDebugOut(WSTR("ERROR Reading Header from Flash\r\n"));
-            return;
+            goto done;
         }
     }
 
     if (launchName[0] == 0) {
         OsDebugOut(WSTR("ERROR No Exe found to Launch!\r\n"));
-        return;
+        goto done;
     }
 
     /* Erased before the program starts, so that the bundle is served only once. */
     if (!FlashOps.Erase(TESTER_REGION_OFFSET, TESTER_REGION_LENGTH)) {
         OsDebugOut(WSTR("ERROR Erasing Flash\r\n"));
-        return;
+        goto done;
     }
 
     OsDebugPrintf(WSTR("Launching %s\r\n"), launchName);
 
     if (!OsCreateProcess(launchName, 0, 0, 0, OS_FALSE, 0, 0, 0, 0, &process)) {
         OsDebugOut(WSTR("ERROR Creating Process\r\n"));
-        return;
+        goto done;
     }
+    /* The tester is not waited for; its handles are not needed. */
     OsCloseHandle(process.Thread);
     OsCloseHandle(process.Process);
+
+done:
+    ReleaseRecord(&file, &payload);
 }
