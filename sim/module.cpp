@@ -2,33 +2,43 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <stdexcept>
 
+#include "sim/core/device_state.h"
+#include "sim/hw/nand_controller.h"
+#include "sim/os/nand_os_driver.h"
 #include "sim/services.h"
-#include "sim/core/text.h"
 
 namespace sim {
 
 Module* Module::active_ = nullptr;
 
-Module::Module(Description description, ModuleOptions options)
-    : description_(std::move(description)),
-      options_(options),
-      clock_(options.clock, description_.tick_at_start_ms),
-      bus_(clock_),
-      address_space_(bus_),
-      shared_memory_(description_.folder) {
+Module::Module(Description description, ModuleOptions options) : Module(std::move(description), {}, options) {}
+
+Module::Module(Description description, const BoardFitter& fit, ModuleOptions options)
+    : ModuleCore(std::move(description), options), shared_memory_(this->description().folder) {
   if (active_) throw std::logic_error("a simulated module is already active");
   ResetDeviceState();
-  AttachHardware();
+  board_ = BuildBoard(this->description(), clock(), [this](const std::string& line) { Report(line); });
+  if (fit) fit(board_, *this);
+  board_.AttachTo(bus());
+
+  // The operating system starts before the launcher: its flash driver, when the description asks
+  // for it, then the services.
+  const nlohmann::json& flash = this->description().flash;
+  if (flash.is_object() && flash.contains("os_driver")) {
+    if (!flash["os_driver"].is_boolean()) {
+      throw DescriptionError("module description: field 'flash.os_driver': expected true or false");
+    }
+    if (flash["os_driver"].get<bool>()) {
+      if (const NandController* nand = FindDevice<NandController>()) RunNandOsDriver(*this, shared_memory_, *nand);
+    }
+  }
   services_ = std::make_unique<Services>(*this);
   active_ = this;
 }
 
-Module::~Module() {
-  for (auto& [block, bytes] : heap_blocks_) std::free(block);
-  active_ = nullptr;
-}
+Module::~Module() { active_ = nullptr; }
 
 Module& Module::Active() {
   if (!active_) {
@@ -41,44 +51,5 @@ Module& Module::Active() {
 bool Module::HasActive() { return active_ != nullptr; }
 
 Services& Module::os() { return *services_; }
-
-void* Module::NewHandle(std::unique_ptr<HandleObject> object) {
-  std::uintptr_t value = next_handle_;
-  next_handle_ += 4;
-  handles_[value] = std::move(object);
-  return reinterpret_cast<void*>(value);
-}
-
-bool Module::CloseHandle(void* handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
-
-void Module::DebugWrite(std::u16string_view text) {
-  std::string utf8 = ToUtf8(text);
-  debug_ += utf8;
-  if (options_.echo_debug) {
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
-  }
-}
-
-void Module::Report(const std::string& line) {
-  reports_.push_back(line);
-  if (options_.echo_reports) {
-    std::fprintf(stderr, "[sim] %s\n", line.c_str());
-    std::fflush(stderr);
-  }
-}
-
-void* Module::HeapAlloc(std::uint32_t bytes) {
-  void* block = std::malloc(bytes == 0 ? 1 : bytes);
-  if (block) heap_blocks_[block] = bytes;
-  return block;
-}
-
-void Module::HeapFree(void* memory) {
-  auto it = heap_blocks_.find(memory);
-  if (it == heap_blocks_.end()) return;
-  std::free(memory);
-  heap_blocks_.erase(it);
-}
 
 }  // namespace sim

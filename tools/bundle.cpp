@@ -7,10 +7,9 @@
 #include <set>
 
 #include "flash/flash_ops.h"
-#include "sim/core/bus.h"
 #include "sim/core/description.h"
-#include "sim/os/filesystem.h"
 #include "sim/core/text.h"
+#include "sim/os/filesystem.h"
 #include "tester/tester.h"
 
 namespace tools {

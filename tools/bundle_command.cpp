@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/core/description.h"
+#include "sim/core/text.h"
 #include "tester/tester.h"
 #include "tools/bundle.h"
 #include "tools/commands.h"

@@ -23,7 +23,7 @@ void BuildDemoModule(const std::filesystem::path& folder, DemoFlash flash = Demo
 // The description that BuildDemoModule writes, for builders that add to it before writing.
 nlohmann::json DemoDescription(DemoFlash flash = DemoFlash::kNor);
 
-// The demo's script (sim/script.h): the card goes in, later it comes out, then the run ends.
+// The demo's script (sim/env/script.h): the card goes in, later it comes out, then the run ends.
 std::string DemoScript();
 
 }  // namespace tools

@@ -1,5 +1,5 @@
 // Host platform: files, directories, enumerations, copies and stores, served by the active simulated
-// module's file system (sim/filesystem.h). Every call takes the events that are due first, so a
+// module's file system (sim/os/filesystem.h). Every call takes the events that are due first, so a
 // volume mounted or removed by the script is there or gone when the device code looks.
 #include <unistd.h>
 

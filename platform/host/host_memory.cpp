@@ -1,6 +1,7 @@
 // Host platform: address-space reservations, physical mappings and device-memory accesses.
 #include "hw/devmem.h"
 #include "platform/platform.h"
+#include "sim/core/text.h"
 #include "sim/module.h"
 
 namespace {

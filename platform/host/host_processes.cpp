@@ -1,4 +1,4 @@
-// Host platform: process creation, served by the active simulated module (sim/processes.h).
+// Host platform: process creation, served by the active simulated module (sim/os/processes.h).
 #include "platform/platform.h"
 #include "sim/module.h"
 #include "sim/services.h"

@@ -1,5 +1,5 @@
 // Host platform: message queues, waits, device notifications and the key state, served by the
-// active simulated module (sim/notifications.h, sim/events.h, sim/keyboard.h).
+// active simulated module (sim/os/notifications.h, sim/env/events.h, sim/os/keyboard.h).
 //
 // Waiting on a queue lets the module's time pass until a message arrives (sim::Events::WaitFor).
 // A wait without a time-out fails once the run has ended (`quit`, end of the script, a signal):

@@ -1,4 +1,4 @@
-// Host platform: the registry, served by the active simulated module (sim/registry.h). Only the
+// Host platform: the registry, served by the active simulated module (sim/os/registry.h). Only the
 // local-machine root exists.
 #include <cstring>
 

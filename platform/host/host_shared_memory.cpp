@@ -1,5 +1,5 @@
 // Host platform: named shared memory backed by the paging file, served by the active module's
-// shared regions (sim/shared_memory.h), which other processes of the module see under the same name.
+// shared regions (sim/os/shared_memory.h), which other processes of the module see under the same name.
 #include <memory>
 #include <string>
 

@@ -1,15 +1,10 @@
 #include "sim/core/bus.h"
 
-#include <cstdio>
 #include <cstring>
 
-namespace sim {
+#include "sim/core/text.h"
 
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
+namespace sim {
 
 void BusDevice::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
   std::size_t done = 0;

@@ -74,6 +74,4 @@ class Bus {
   std::uint64_t accesses_ = 0;
 };
 
-std::string Hex(std::uint32_t value);
-
 }  // namespace sim

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "sim/module.h"
+#include "sim/core/device_state.h"
 
 extern "C" {
 extern unsigned char __start_kalvori_device_state[] __attribute__((weak));

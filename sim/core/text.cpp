@@ -1,5 +1,7 @@
 #include "sim/core/text.h"
 
+#include <cstdio>
+
 namespace sim {
 
 namespace {
@@ -144,5 +146,11 @@ int CompareIgnoringCase(std::u16string_view a, std::u16string_view b) {
 }
 
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) { return CompareIgnoringCase(a, b) == 0; }
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
 
 }  // namespace sim

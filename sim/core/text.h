@@ -1,6 +1,7 @@
 // Text conversions between the device's UTF-16 and narrow code page and the host's UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ char16_t NarrowToWide(unsigned char c);
 std::u16string NarrowToWide(std::string_view narrow);
 // False when a character has no narrow form.
 bool WideToNarrow(std::u16string_view wide, std::string& narrow);
+
+// "0x0000ABCD": a 32-bit value as the simulator's messages show addresses and registers.
+std::string Hex(std::uint32_t value);
 
 // Case folding as the device's file system and string compare do it (ASCII and Latin-1 letters).
 char16_t FoldCase(char16_t c);

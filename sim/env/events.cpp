@@ -31,7 +31,7 @@ constexpr std::uint64_t kNsPerMs = 1'000'000;
 
 }  // namespace
 
-Events::Events(Module& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard)
+Events::Events(ModuleCore& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard)
     : module_(module), files_(files), notifications_(notifications), keyboard_(keyboard) {}
 
 Events::~Events() {

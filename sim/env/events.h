@@ -19,17 +19,17 @@
 #include <utility>
 #include <vector>
 
+#include "sim/core/module_core.h"
+#include "sim/env/script.h"
 #include "sim/os/filesystem.h"
 #include "sim/os/keyboard.h"
-#include "sim/module.h"
 #include "sim/os/notifications.h"
-#include "sim/env/script.h"
 
 namespace sim {
 
 class Events {
  public:
-  Events(Module& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard);
+  Events(ModuleCore& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard);
   ~Events();
   Events(const Events&) = delete;
   Events& operator=(const Events&) = delete;
@@ -67,7 +67,7 @@ class Events {
     bool end_of_script = false;
   };
 
-  Module& module_;
+  ModuleCore& module_;
   FileSystem& files_;
   Notifications& notifications_;
   Keyboard& keyboard_;

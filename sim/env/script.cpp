@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "sim/core/text.h"
+#include "sim/os/filesystem.h"
 
 namespace sim {
 
@@ -57,21 +58,6 @@ std::u16string VolumeName(const std::string& word, int line) {
 }
 
 }  // namespace
-
-std::string CheckVolumeName(std::u16string_view name) {
-  if (name.empty()) return "empty";
-  for (char16_t c : name) {
-    if (c < 0x20 || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) {
-      return "a volume name is one folder name, without \\ / : * ? \" < > | or control characters";
-    }
-  }
-  if (name == u"." || name == u"..") return "not a folder name";
-  if (name.size() > kMaxVolumeNameChars) {
-    return "longer than " + std::to_string(kMaxVolumeNameChars) +
-           " characters: \\NAME does not fit a 96-byte mount message";
-  }
-  return {};
-}
 
 bool ParseScriptLine(std::string_view text, int line, ScriptCommand& command) {
   std::vector<std::string> words = Words(text, line);

@@ -34,12 +34,6 @@ struct ScriptCommand {
   int line = 0;                     // where the command came from (1-based)
 };
 
-// A volume name is one folder name: not empty, no \ / : * ? " < > | or control characters, and
-// short enough that "\NAME" and its terminator fit the 96-byte mount message (32 characters).
-inline constexpr std::size_t kMaxVolumeNameChars = 32;
-// Empty when the name is acceptable, else why not.
-std::string CheckVolumeName(std::u16string_view name);
-
 // Parses one line. Returns false for a blank or comment line; throws ScriptError otherwise.
 bool ParseScriptLine(std::string_view text, int line, ScriptCommand& command);
 // Parses a whole script; throws ScriptError naming the first bad line.

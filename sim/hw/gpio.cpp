@@ -1,31 +1,12 @@
 #include "sim/hw/gpio.h"
 
-#include <span>
 #include <stdexcept>
+
+#include "sim/core/text.h"
 
 namespace sim {
 
 namespace {
-
-// A run of pins whose pin-mux registers follow one another, 4 bytes apart.
-struct MuxRun {
-  std::uint32_t first_pin;
-  std::uint32_t last_pin;
-  std::uint32_t first_offset;  // from the pin-mux page's base
-};
-
-// Product 2: pins 0 to 145.
-constexpr MuxRun kMuxRunsProduct2[] = {
-    {0, 4, 0x124},   {5, 9, 0x28C},   {10, 10, 0x458},  {11, 26, 0x2A0},   {27, 48, 0x400},   {49, 62, 0x45C},
-    {63, 73, 0x4B4}, {74, 98, 0x4F0}, {99, 133, 0x600}, {134, 141, 0x494}, {142, 145, 0x4E0},
-};
-
-// Product 8: pins 0 to 138.
-constexpr MuxRun kMuxRunsProduct8[] = {
-    {0, 2, 0x0B4}, {3, 26, 0x27C}, {27, 98, 0x400}, {99, 129, 0x600}, {130, 134, 0x2DC}, {135, 138, 0x52C},
-};
-
-constexpr std::uint32_t kMuxRegisterStep = 4;
 
 std::uint32_t Bit(std::uint32_t pin) { return 1u << (pin % GpioModel::kPinsPerBank); }
 
@@ -34,7 +15,9 @@ std::uint32_t BankRegister(std::uint32_t bank0, std::uint32_t bank) {
   return bank0 + 4 * bank + (bank == GpioModel::kBanks - 1 ? GpioModel::kBank3Skip : 0);
 }
 
-const char* LayoutName(GpioModel::Layout layout) {
+}  // namespace
+
+const char* GpioLayoutName(GpioModel::Layout layout) {
   switch (layout) {
     case GpioModel::Layout::kPlain:
       return "plain layout";
@@ -46,37 +29,24 @@ const char* LayoutName(GpioModel::Layout layout) {
   return "?";
 }
 
-}  // namespace
-
 GpioModel::Layout GpioModel::LayoutFor(std::uint32_t cpu_product) {
   if (cpu_product == kProductPinMux2) return Layout::kPinMuxProduct2;
   if (cpu_product == kProductPinMux8) return Layout::kPinMuxProduct8;
   return Layout::kPlain;
 }
 
-GpioModel::GpioModel(std::uint32_t cpu_product) : layout_(LayoutFor(cpu_product)) {
-  std::span<const MuxRun> runs;
-  if (layout_ == Layout::kPinMuxProduct2) runs = kMuxRunsProduct2;
-  if (layout_ == Layout::kPinMuxProduct8) runs = kMuxRunsProduct8;
-  for (const MuxRun& run : runs) {
-    for (std::uint32_t pin = run.first_pin; pin <= run.last_pin; ++pin) {
-      std::uint32_t offset = run.first_offset + kMuxRegisterStep * (pin - run.first_pin);
-      if (pin != mux_offset_.size() || !mux_pin_.emplace(offset, pin).second) {
-        throw std::logic_error("GPIO model: the pin-mux register map is not one register per pin");
-      }
-      mux_offset_.push_back(offset);
-    }
+GpioModel::GpioModel(std::uint32_t cpu_product) : layout_(LayoutFor(cpu_product)) {}
+
+std::uint32_t GpioModel::PinCountFor(Layout layout) {
+  switch (layout) {
+    case Layout::kPlain:
+      return kGpioPins;
+    case Layout::kPinMuxProduct2:
+      return kPinsProduct2;
+    case Layout::kPinMuxProduct8:
+      return kPinsProduct8;
   }
-  mux_.assign(mux_offset_.size(), 0);
-}
-
-void GpioModel::AttachTo(Bus& bus) {
-  bus.Attach(kGpioBase, kPageBytes, *this);
-  if (HasPinMux()) bus.Attach(kMuxPageBase, kPageBytes, mux_page_);
-}
-
-std::uint32_t GpioModel::PinCount() const {
-  return HasPinMux() ? static_cast<std::uint32_t>(mux_offset_.size()) : kGpioPins;
+  return kGpioPins;
 }
 
 // --- register decoding ---
@@ -104,7 +74,7 @@ std::uint32_t GpioModel::ReadGpio(std::uint32_t offset) const {
   auto reg = Decode(offset);
   if (!reg) {
     throw BusFault("bus fault: the GPIO block has no register at offset " + Hex(offset) + " on the " +
-                   LayoutName(layout_));
+                   GpioLayoutName(layout_));
   }
   switch (reg->kind) {
     case Kind::kLevel:
@@ -128,7 +98,7 @@ void GpioModel::Write32(std::uint32_t offset, std::uint32_t value) {
   auto reg = Decode(offset);
   if (!reg) {
     throw BusFault("bus fault: the GPIO block has no register at offset " + Hex(offset) + " on the " +
-                   LayoutName(layout_));
+                   GpioLayoutName(layout_));
   }
   std::uint32_t k = reg->index;
   switch (reg->kind) {
@@ -156,35 +126,21 @@ void GpioModel::Write32(std::uint32_t offset, std::uint32_t value) {
   }
 }
 
-// --- pin-mux page ---
-
-std::uint32_t GpioModel::MuxPin(std::uint32_t offset) const {
-  auto it = mux_pin_.find(offset);
-  if (it == mux_pin_.end()) {
-    throw BusFault("bus fault: the pin-mux page has no register at offset " + Hex(offset) + " on the " +
-                   LayoutName(layout_));
-  }
-  return it->second;
-}
-
-std::uint32_t GpioModel::MuxPage::Read32(std::uint32_t offset) { return gpio_.mux_[gpio_.MuxPin(offset)]; }
-
-void GpioModel::MuxPage::Write32(std::uint32_t offset, std::uint32_t value) {
-  gpio_.mux_[gpio_.MuxPin(offset)] = value;
-}
-
 // --- observation ---
 
 std::uint32_t GpioModel::GpioPin(std::uint32_t pin) const {
   if (pin >= PinCount()) {
-    throw std::out_of_range("GPIO model: no pin " + std::to_string(pin) + " on the " + LayoutName(layout_));
+    throw std::out_of_range("GPIO model: no pin " + std::to_string(pin) + " on the " + GpioLayoutName(layout_));
   }
   return pin % kGpioPins;  // the fold of the pin-mux layouts
 }
 
 std::uint32_t GpioModel::Function(std::uint32_t pin) const {
   GpioPin(pin);
-  if (HasPinMux()) return mux_[pin] & kMuxFunctionMask;
+  if (HasPinMux()) {
+    throw std::logic_error("GPIO model: on the " + std::string(GpioLayoutName(layout_)) +
+                           " a pin's function is in the pin mux");
+  }
   std::uint32_t shift = 2 * (pin % kPinsPerFunctionRegister);
   return function_[pin / kPinsPerFunctionRegister] >> shift & kFunctionFieldMask;
 }
@@ -199,18 +155,9 @@ bool GpioModel::Level(std::uint32_t pin) const {
   return (level_[p / kPinsPerBank] & Bit(p)) != 0;
 }
 
-std::uint32_t GpioModel::MuxRegisterAddress(std::uint32_t pin) const {
-  GpioPin(pin);
-  if (!HasPinMux()) throw std::logic_error("GPIO model: the plain layout has no pin-mux registers");
-  return kMuxPageBase + mux_offset_[pin];
-}
-
 std::uint32_t GpioModel::Peek(std::uint32_t physical) const {
   if (physical >= kGpioBase && physical - kGpioBase < kPageBytes) return ReadGpio(physical - kGpioBase);
-  if (HasPinMux() && physical >= kMuxPageBase && physical - kMuxPageBase < kPageBytes) {
-    return mux_[MuxPin(physical - kMuxPageBase)];
-  }
-  throw BusFault("bus fault: no GPIO or pin-mux register at physical " + Hex(physical));
+  throw BusFault("bus fault: no GPIO register at physical " + Hex(physical));
 }
 
 }  // namespace sim

@@ -1,15 +1,15 @@
-// The processor's GPIO block (the page at physical 0x40E00000) and, on the processors that have it,
-// its pin-multiplexing page (0x40E10000), as the processor's register map describes them.
+// The processor's GPIO block (the page at physical 0x40E00000), as the processor's register map
+// describes it. On the processors with a pin-multiplexing page, the pins' functions live there
+// (sim/hw/pin_mux.h, a bus device of its own).
 //
 // Two register layouts, fixed by the processor's product number (bits 9..4 of its main ID):
 // - plain (every product but 2 and 8): four banks of 32 pins (0 to 127) with level, direction,
 //   level-set and level-clear registers, and eight alternate-function registers holding a 2-bit
 //   field per pin. There is no pin-mux page.
 // - pin-mux (products 2 and 8): the same level, level-set and level-clear registers, direction
-//   changed through direction-set and direction-clear registers, and one 32-bit pin-mux register
-//   per pin (function in bits 0..2, the other bits stored as written). Pins of 128 and more have a
-//   pin-mux register of their own but share the GPIO bits of pin - 128. The two products place the
-//   pin-mux registers differently (product 2: pins 0 to 145; product 8: pins 0 to 138).
+//   changed through direction-set and direction-clear registers; each pin's function is in its
+//   pin-mux register (PinMux). Pins of 128 and more (product 2: up to 145; product 8: up to 138)
+//   have a pin-mux register of their own but share the GPIO bits of pin - 128.
 //
 // Registers:            plain               pin-mux           access
 //   level               0x00 + 4k, 0x100    same              read-only: the pins' levels
@@ -24,15 +24,13 @@
 // a read-only register, is a bus fault.
 //
 // Not modelled: external drive of input pins (a pin's level is its output latch), interrupts and
-// edge detection, pull resistors and drive strength beyond storing the pin-mux bits.
+// edge detection.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "sim/core/bus.h"
 
@@ -42,7 +40,6 @@ class GpioModel : public BusDevice {
  public:
   // Physical placement.
   static constexpr std::uint32_t kGpioBase = 0x40E00000;
-  static constexpr std::uint32_t kMuxPageBase = 0x40E10000;
   static constexpr std::uint32_t kPageBytes = 0x1000;
 
   // GPIO block registers (byte offsets of bank 0).
@@ -59,33 +56,31 @@ class GpioModel : public BusDevice {
   static constexpr std::uint32_t kFunctionRegisters = 8;
   static constexpr std::uint32_t kPinsPerFunctionRegister = 16;
   static constexpr std::uint32_t kFunctionFieldMask = 0x3;           // per pin, at bit 2 * (pin mod 16)
-  static constexpr std::uint32_t kMuxFunctionMask = 0x7;             // bits 0..2 of a pin-mux register
   static constexpr std::uint32_t kGpioPins = kBanks * kPinsPerBank;  // pins with GPIO bits
 
-  // Products with the pin-mux layout.
+  // Products with the pin-mux layout, and their pins (those from 128 on fold onto pin - 128).
   static constexpr std::uint32_t kProductPinMux2 = 2;
   static constexpr std::uint32_t kProductPinMux8 = 8;
+  static constexpr std::uint32_t kPinsProduct2 = 146;
+  static constexpr std::uint32_t kPinsProduct8 = 139;
 
   enum class Layout { kPlain, kPinMuxProduct2, kPinMuxProduct8 };
   static Layout LayoutFor(std::uint32_t cpu_product);
+  // Pins 0 to PinCountFor(layout) - 1 exist: 128 on the plain layout, 146 on product 2, 139 on product 8.
+  static std::uint32_t PinCountFor(Layout layout);
 
   explicit GpioModel(std::uint32_t cpu_product);
 
-  // Attaches the GPIO page and, on the pin-mux layouts, the pin-mux page.
-  void AttachTo(Bus& bus);
-
   Layout layout() const { return layout_; }
   bool HasPinMux() const { return layout_ != Layout::kPlain; }
-  // Pins 0 to PinCount() - 1 exist: 128 on the plain layout, 146 on product 2, 139 on product 8.
-  std::uint32_t PinCount() const;
+  std::uint32_t PinCount() const { return PinCountFor(layout_); }
 
   // --- observation (no bus time, no effect) ---
-  // Plain layout: the pin's 2-bit alternate-function field; pin-mux: bits 0..2 of its register.
+  // Plain layout: the pin's 2-bit alternate-function field. The pin-mux layouts keep the function
+  // in the pin mux (PinMux::Function); asking here is a std::logic_error.
   std::uint32_t Function(std::uint32_t pin) const;
   bool IsOutput(std::uint32_t pin) const;
   bool Level(std::uint32_t pin) const;
-  // Pin-mux layouts: the physical address of the pin's pin-mux register.
-  std::uint32_t MuxRegisterAddress(std::uint32_t pin) const;
   // What a 32-bit read at the physical address returns; BusFault where there is no register.
   std::uint32_t Peek(std::uint32_t physical) const;
 
@@ -104,32 +99,17 @@ class GpioModel : public BusDevice {
     std::uint32_t index;  // bank, or alternate-function register
   };
 
-  // The pin-mux page, answering for the same model.
-  class MuxPage : public BusDevice {
-   public:
-    explicit MuxPage(GpioModel& gpio) : gpio_(gpio) {}
-    std::string Name() const override { return "pin-mux page"; }
-    std::uint32_t Read32(std::uint32_t offset) override;
-    void Write32(std::uint32_t offset, std::uint32_t value) override;
-    std::uint64_t AccessNs() const override { return kRegisterAccessNs; }
-
-   private:
-    GpioModel& gpio_;
-  };
-
   std::optional<Register> Decode(std::uint32_t offset) const;
   std::uint32_t ReadGpio(std::uint32_t offset) const;
-  std::uint32_t MuxPin(std::uint32_t offset) const;  // BusFault when no pin's register is there
-  std::uint32_t GpioPin(std::uint32_t pin) const;    // the pin whose GPIO bits it uses; checks it exists
+  std::uint32_t GpioPin(std::uint32_t pin) const;  // the pin whose GPIO bits it uses; checks it exists
 
   Layout layout_;
   std::array<std::uint32_t, kBanks> level_{};
   std::array<std::uint32_t, kBanks> direction_{};
   std::array<std::uint32_t, kFunctionRegisters> function_{};
-  std::vector<std::uint32_t> mux_;                  // per pin: its pin-mux register
-  std::vector<std::uint32_t> mux_offset_;           // per pin: its register's offset in the page
-  std::map<std::uint32_t, std::uint32_t> mux_pin_;  // offset -> pin
-  MuxPage mux_page_{*this};
 };
+
+// The name of a layout in messages: "plain layout", "pin-mux layout of product 2".
+const char* GpioLayoutName(GpioModel::Layout layout);
 
 }  // namespace sim

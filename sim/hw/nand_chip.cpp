@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "sim/core/bus.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "sim/core/description.h"
-#include "sim/module.h"
+#include "sim/core/text.h"
 #include "sim/hw/nand_ecc.h"
 
 namespace sim {
@@ -840,19 +840,6 @@ NandConfig ParseNandConfig(const nlohmann::json& flash, const std::filesystem::p
     plan.power_cut = cut;
   }
   return config;
-}
-
-void AttachNandFlash(Module& module, const nlohmann::json& flash) {
-  NandConfig config = ParseNandConfig(flash, module.description().folder);
-  std::unique_ptr<NandController> controller;
-  try {
-    controller = std::make_unique<NandController>(std::move(config),
-                                                  [&module](const std::string& line) { module.Report(line); });
-  } catch (const NandImageError& e) {
-    throw DescriptionError(std::string("module description: field 'flash.image': ") + e.what());
-  }
-  NandController& attached = module.AddDevice(std::move(controller));
-  module.bus().Attach(NandController::kBase, NandController::kWindowBytes, attached);
 }
 
 }  // namespace sim

@@ -36,7 +36,7 @@
 //          to a FIFO word. A lane without a device reads 0xFF.
 //   bit 31 spare transfer: the spare bytes follow the page data in the FIFO (all of them with ECC off;
 //          with ECC on 40 of 64 / 8 of 16 per device, the rest holds the ECC)
-//   bit 30 ECC: a program stores the code of each 256 data bytes (sim/nand_ecc.h) in the spare bytes
+//   bit 30 ECC: a program stores the code of each 256 data bytes (sim/hw/nand_ecc.h) in the spare bytes
 //          from 40 (2 KiB: 8 chunks x 3 bytes at 40..63) or from 8 (512: 2 chunks x 3 bytes at 8..13,
 //          14..15 left alone), per device; a read corrects one bit per chunk silently and posts bit 4
 //          for more. ECC with spare transfer off still reads and writes the spare (0xFF where the FIFO
@@ -76,8 +76,6 @@
 #include "sim/hw/nand_image.h"
 
 namespace sim {
-
-class Module;
 
 // The module lost power: thrown by every access to the controller after a scheduled power cut.
 struct PowerCut : std::runtime_error {
@@ -233,6 +231,9 @@ class NandController : public BusDevice {
   // --- geometry ---
   const NandChipType& chip() const { return *config_.chip; }
   NandImage& image() { return *image_; }
+  const NandImage& image() const { return *image_; }
+  // The blocks that came bad from the factory (carrying the bad-block mark).
+  const std::vector<NandBlockRef>& factory_bad_blocks() const { return config_.factory_bad_blocks; }
   // The device at a chip select and byte lane; nullptr where none is fitted.
   NandDevice* device(std::uint32_t chip_select, std::uint32_t lane);
   const NandDevice* device(std::uint32_t chip_select, std::uint32_t lane) const;
@@ -355,9 +356,5 @@ class NandController : public BusDevice {
   std::uint64_t corrected_bits_ = 0;
   std::uint64_t device_time_ps_ = 0;
 };
-
-// Builds the controller and devices that a "flash" object with "type": "nand" describes and attaches
-// them to the module's bus at 0x43100000.
-void AttachNandFlash(Module& module, const nlohmann::json& flash);
 
 }  // namespace sim

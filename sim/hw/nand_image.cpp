@@ -68,6 +68,7 @@ std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, La
   std::unique_ptr<NandImage> image(new NandImage(std::move(layout)));
   const Layout& l = image->layout_;
   image->path_ = path;
+  image->created_ = false;
   std::string name = path.string();
   std::filesystem::path sidecar = SidecarPath(path);
   bool exists = std::filesystem::exists(path);
@@ -86,6 +87,7 @@ std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, La
       throw NandImageError("NAND image " + name + ": cannot size it: " + why);
     }
     image->ready_ = true;
+    image->created_ = true;
     image->WriteSidecar();
     return image;
   }

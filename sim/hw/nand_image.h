@@ -59,6 +59,8 @@ class NandImage {
 
   const Layout& layout() const { return layout_; }
   const std::optional<std::filesystem::path>& path() const { return path_; }
+  // True when this power-on made the image (a new file, or cells in memory): it holds nothing yet.
+  bool created() const { return created_; }
 
   // One page with its spare bytes (out.size() == raw_page_bytes()); row = block * pages_per_block + page.
   void ReadPage(std::uint32_t region, std::uint32_t row, std::span<std::uint8_t> out) const;
@@ -85,6 +87,7 @@ class NandImage {
   std::optional<std::filesystem::path> path_;
   int fd_ = -1;
   bool ready_ = false;  // opened whole: only then does closing write the sidecar
+  bool created_ = true;
   std::vector<bool> materialised_;  // per region and block
   std::uint32_t materialised_count_ = 0;
   std::unordered_map<std::size_t, std::vector<std::uint8_t>> memory_;  // in-memory image: block bytes

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "sim/core/description.h"
+#include "sim/core/text.h"
 
 namespace sim {
 

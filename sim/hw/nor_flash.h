@@ -152,7 +152,6 @@ class NorFlash : public BusDevice {
 
   // Bytes of the bus view: 2 * 2^size_code.
   std::uint32_t BusBytes() const { return bus_bytes_; }
-  void AttachTo(Bus& bus) { bus.Attach(kBusBase, bus_bytes_, *this); }
 
   // --- the bus ---
   std::string Name() const override { return "NOR flash"; }

@@ -10,7 +10,6 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "sim/env/script.h"
 #include "sim/core/text.h"
 
 namespace sim {
@@ -110,6 +109,21 @@ OpenFile::~OpenFile() {
 }
 
 bool IsDeviceName(std::u16string_view name) { return IsComponent(name, false); }
+
+std::string CheckVolumeName(std::u16string_view name) {
+  if (name.empty()) return "empty";
+  for (char16_t c : name) {
+    if (c < 0x20 || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) {
+      return "a volume name is one folder name, without \\ / : * ? \" < > | or control characters";
+    }
+  }
+  if (name == u"." || name == u"..") return "not a folder name";
+  if (name.size() > kMaxVolumeNameChars) {
+    return "longer than " + std::to_string(kMaxVolumeNameChars) +
+           " characters: \\NAME does not fit a 96-byte mount message";
+  }
+  return {};
+}
 
 bool MatchesPattern(std::u16string_view name, std::u16string_view pattern) {
   // Greedy match with one backtrack point: the last '*' seen.

@@ -25,7 +25,7 @@
 
 #include "sim/core/clock.h"
 #include "sim/core/description.h"
-#include "sim/module.h"
+#include "sim/core/module_core.h"
 
 namespace sim {
 
@@ -110,6 +110,12 @@ class FileSystem {
 
 // True when name matches the pattern: '*' any run of characters, '?' one character, case ignored.
 bool MatchesPattern(std::u16string_view name, std::u16string_view pattern);
+
+// A volume name is one folder name: not empty, no \ / : * ? " < > | or control characters, and
+// short enough that "\NAME" and its terminator fit the 96-byte mount message (32 characters).
+inline constexpr std::size_t kMaxVolumeNameChars = 32;
+// Empty when the name is acceptable, else why not.
+std::string CheckVolumeName(std::u16string_view name);
 
 // True when a device path could address this name: not empty, not "." or "..", and free of
 // \ / : * ? " < > | and control characters.

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/core/module_core.h"
 #include "sim/os/filesystem.h"
-#include "sim/module.h"
 
 namespace sim {
 
@@ -49,7 +49,7 @@ struct Registration : HandleObject {
 
 class Notifications {
  public:
-  Notifications(Module& module, const FileSystem& files) : module_(module), files_(files) {}
+  Notifications(ModuleCore& module, const FileSystem& files) : module_(module), files_(files) {}
 
   // Registers queue for the class; with all, every volume already mounted is announced to it at
   // once. Returns the registration handle, or null with error set.
@@ -68,7 +68,7 @@ class Notifications {
   std::uint32_t delivered() const { return delivered_; }
 
  private:
-  Module& module_;
+  ModuleCore& module_;
   const FileSystem& files_;
   std::vector<void*> registrations_;
   std::uint32_t delivered_ = 0;

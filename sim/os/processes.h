@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/core/module_core.h"
 #include "sim/os/filesystem.h"
-#include "sim/module.h"
 
 namespace sim {
 
@@ -34,7 +34,7 @@ struct ProcessHandle : HandleObject {
 
 class Processes {
  public:
-  Processes(Module& module, FileSystem& files) : module_(module), files_(files) {}
+  Processes(ModuleCore& module, FileSystem& files) : module_(module), files_(files) {}
   ~Processes();
   Processes(const Processes&) = delete;
   Processes& operator=(const Processes&) = delete;
@@ -48,7 +48,7 @@ class Processes {
   const std::vector<Launch>& launches() const { return launches_; }
 
  private:
-  Module& module_;
+  ModuleCore& module_;
   FileSystem& files_;
   bool run_host_programs_ = false;
   std::uint32_t next_id_ = 0x100;

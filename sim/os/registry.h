@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/core/description.h"
-#include "sim/module.h"
+#include "sim/core/module_core.h"
 
 namespace sim {
 

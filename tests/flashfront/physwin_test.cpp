@@ -9,6 +9,7 @@
 
 #include "hw/cpu_regs.h"
 #include "sim/core/faults.h"
+#include "sim/core/text.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flash/nand/nand.h"
+#include "sim/core/text.h"
 #include "sim/hw/gpio.h"
 #include "tests/nand/scripted_controller.h"
 

@@ -9,8 +9,9 @@
 
 #include "flash/flash_ops.h"
 #include "sim/core/faults.h"
-#include "sim/module.h"
+#include "sim/core/text.h"
 #include "sim/hw/nor_flash.h"
+#include "sim/module.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "sim/core/faults.h"
+#include "sim/core/text.h"
 #include "sim/hw/gpio.h"
+#include "sim/hw/pin_mux.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 
@@ -19,7 +21,7 @@ using sim::GpioModel;
 
 constexpr std::uint32_t kPlainProduct = 17;
 constexpr std::uint32_t kGpio = GpioModel::kGpioBase;
-constexpr std::uint32_t kMuxPage = GpioModel::kMuxPageBase;
+constexpr std::uint32_t kMuxPage = sim::PinMux::kBase;
 
 std::string Access(char kind, std::uint32_t address, std::uint32_t value) {
   return std::string(1, kind) + " " + sim::Hex(address) + " " + sim::Hex(value);
@@ -32,6 +34,8 @@ class PinsTest : public ::testing::Test {
     module_.emplace(testing_support::BareDescription(folder_.path(), product));
     gpio_ = module_->FindDevice<GpioModel>();
     ASSERT_NE(gpio_, nullptr);
+    mux_ = module_->FindDevice<sim::PinMux>();
+    ASSERT_EQ(mux_ != nullptr, gpio_->HasPinMux());
     module_->bus().SetTracer([this](const sim::BusAccess& a) {
       trace_.push_back(Access(a.kind == sim::BusAccess::Kind::kWrite ? 'W' : 'R', a.address, a.value));
     });
@@ -53,12 +57,16 @@ class PinsTest : public ::testing::Test {
     return out;
   }
 
+  // The pin's function, where its layout keeps it.
+  std::uint32_t Function(std::uint32_t pin) const { return mux_ ? mux_->Function(pin) : gpio_->Function(pin); }
+
   std::size_t Reservations() { return module_->address_space().Reservations().size(); }
   std::size_t MapCalls() { return module_->address_space().MapCalls().size(); }
 
   testing_support::TempFolder folder_;
   std::optional<sim::Module> module_;
   GpioModel* gpio_ = nullptr;
+  sim::PinMux* mux_ = nullptr;  // on the pin-mux layouts
   std::vector<std::string> trace_;
 };
 
@@ -75,7 +83,7 @@ TEST_F(PinsTest, DrivePin73OnThePlainLayout) {
                         Access('R', kGpio + 0x64, 0xFFFFFFFF), Access('W', kGpio + 0x64, 0xFFF3FFFF),
                         Access('R', kGpio + 0x14, 0x00000001), Access('W', kGpio + 0x14, 0x00000201),
                         Access('W', kGpio + 0x20, 0x00000200)}));
-  EXPECT_EQ(gpio_->Function(73), 0u);
+  EXPECT_EQ(Function(73), 0u);
   EXPECT_TRUE(gpio_->IsOutput(73));
   EXPECT_TRUE(gpio_->Level(73));
   EXPECT_TRUE(gpio_->IsOutput(64));
@@ -93,7 +101,7 @@ class PinMuxLayouts : public PinsTest, public ::testing::WithParamInterface<PinM
 TEST_P(PinMuxLayouts, DrivePin73ClearsTheFunctionKeepingTheOtherBits) {
   Start(GetParam().product);
   const std::uint32_t mux = GetParam().mux_register;
-  ASSERT_EQ(gpio_->MuxRegisterAddress(73), mux);
+  ASSERT_EQ(mux_->RegisterAddress(73), mux);
   Preset(mux, 0x0000C0A5);  // function 5 with pull and drive bits
 
   DrivePinHigh(73);
@@ -102,7 +110,7 @@ TEST_P(PinMuxLayouts, DrivePin73ClearsTheFunctionKeepingTheOtherBits) {
             (std::vector<std::string>{Access('R', mux, 0x0000C0A5), Access('W', mux, 0x0000C0A0),
                                       Access('R', kGpio + 0x408, 0), Access('W', kGpio + 0x408, 0x00000200),
                                       Access('W', kGpio + 0x20, 0x00000200)}));
-  EXPECT_EQ(gpio_->Function(73), 0u);
+  EXPECT_EQ(Function(73), 0u);
   EXPECT_TRUE(gpio_->IsOutput(73));
   EXPECT_TRUE(gpio_->Level(73));
   EXPECT_EQ(MapCalls(), 2u);
@@ -122,7 +130,7 @@ TEST_P(PinMuxLayouts, EveryPinReachesItsOwnPinMuxRegister) {
   const std::uint32_t pins = gpio_->PinCount();
   for (std::uint32_t pin = 0; pin < pins; ++pin) SetPinFunction(pin, pin % 8, 1);
   for (std::uint32_t pin = 0; pin < pins; ++pin) {
-    EXPECT_EQ(gpio_->Function(pin), pin % 8) << "pin " << pin;
+    EXPECT_EQ(Function(pin), pin % 8) << "pin " << pin;
     EXPECT_TRUE(gpio_->IsOutput(pin)) << "pin " << pin;
   }
   for (std::uint32_t pin = 0; pin < 128; ++pin) SetPinDirection(pin, pin % 2);
@@ -134,7 +142,7 @@ TEST_F(PinsTest, EveryPlainPinReachesItsOwnFunctionField) {
   Start(kPlainProduct);
   for (std::uint32_t pin = 0; pin < 128; ++pin) SetPinFunction(pin, pin % 4, pin % 3 == 0);
   for (std::uint32_t pin = 0; pin < 128; ++pin) {
-    EXPECT_EQ(gpio_->Function(pin), pin % 4) << "pin " << pin;
+    EXPECT_EQ(Function(pin), pin % 4) << "pin " << pin;
     EXPECT_EQ(gpio_->IsOutput(pin), pin % 3 == 0) << "pin " << pin;
   }
   for (std::uint32_t pin = 0; pin < 128; ++pin) SetPinLevel(pin, pin % 5 == 0);
@@ -150,7 +158,7 @@ TEST_F(PinsTest, Product8IndicesAreRebuiltFromTheRegisterOffsets) {
       SetPinFunction(pin, 6, 1);
       ASSERT_FALSE(TraceIn(kMuxPage).empty());
       EXPECT_EQ(TraceIn(kMuxPage).back(), Access('W', window + 4 * index, 6)) << "pin " << pin;
-      EXPECT_EQ(gpio_->Function(pin), 6u) << "pin " << pin;
+      EXPECT_EQ(Function(pin), 6u) << "pin " << pin;
       SetPinFunction(pin, 0, 1);
     }
     PinsClose();
@@ -167,8 +175,8 @@ TEST_F(PinsTest, Product2Pin130HasItsOwnPinMuxRegisterButTheBitsOfPin2) {
   EXPECT_EQ(TraceIn(kGpio),
             (std::vector<std::string>{Access('R', kGpio + 0x400, 0), Access('W', kGpio + 0x400, 4),
                                       Access('W', kGpio + 0x18, 4)}));
-  EXPECT_EQ(gpio_->Function(130), 3u);
-  EXPECT_EQ(gpio_->Function(2), 0u);
+  EXPECT_EQ(Function(130), 3u);
+  EXPECT_EQ(Function(2), 0u);
   EXPECT_TRUE(gpio_->IsOutput(2));
   EXPECT_TRUE(gpio_->Level(2));
 
@@ -193,7 +201,7 @@ TEST_F(PinsTest, PlainPin100UsesTheBank3RegistersAndFunctionRegister0x6C) {
                         Access('R', kGpio + 0x10C, 0x80000000), Access('W', kGpio + 0x10C, 0x80000010),
                         Access('W', kGpio + 0x118, 0x10), Access('W', kGpio + 0x124, 0x10),
                         Access('R', kGpio + 0x10C, 0x80000010), Access('W', kGpio + 0x10C, 0x80000000)}));
-  EXPECT_EQ(gpio_->Function(100), 2u);
+  EXPECT_EQ(Function(100), 2u);
   EXPECT_FALSE(gpio_->IsOutput(100));
   EXPECT_TRUE(gpio_->IsOutput(127));
 }
@@ -233,7 +241,7 @@ TEST_F(PinsTest, AMissingPinMuxWindowLeavesFunctionAndDirectionAlone) {
   DrivePinHigh(73);
 
   EXPECT_TRUE(TraceIn(kMuxPage).empty());
-  EXPECT_EQ(gpio_->Function(73), 5u);
+  EXPECT_EQ(Function(73), 5u);
   EXPECT_FALSE(gpio_->IsOutput(73));
   EXPECT_EQ(TraceIn(kGpio), (std::vector<std::string>{Access('W', kGpio + 0x20, 0x200)}));  // the latch only
   EXPECT_EQ(Reservations(), 0u);

@@ -1,7 +1,8 @@
-// The GPIO and pin-mux model's register contract, seen from the bus.
+// The GPIO and pin-mux models' register contracts, seen from the bus.
 #include <gtest/gtest.h>
 
 #include "sim/hw/gpio.h"
+#include "sim/hw/pin_mux.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 
@@ -21,6 +22,13 @@ TEST(GpioModel, EveryModuleCarriesTheLayoutOfItsProcessor) {
     ASSERT_NE(gpio, nullptr);
     EXPECT_EQ(gpio->layout(), layout) << "product " << product;
     EXPECT_EQ(gpio->PinCount(), pins) << "product " << product;
+    // The pin-mux page is a device of its own, on the layouts that have one.
+    sim::PinMux* mux = module.FindDevice<sim::PinMux>();
+    ASSERT_EQ(mux != nullptr, layout != GpioModel::Layout::kPlain) << "product " << product;
+    if (mux) {
+      EXPECT_EQ(mux->PinCount(), pins) << "product " << product;
+      EXPECT_EQ(module.board().At(sim::PinMux::kBase), mux);
+    }
   }
 }
 
@@ -29,6 +37,7 @@ TEST(GpioModel, SetAndClearRegistersActOnTheirOneBitsAndReadAsZero) {
   sim::Module module(testing_support::BareDescription(folder.path(), 2));
   sim::Bus& bus = module.bus();
   GpioModel& gpio = *module.FindDevice<GpioModel>();
+  sim::PinMux& mux = *module.FindDevice<sim::PinMux>();
 
   bus.Write32(kGpio + 0x118, 0x00000011);  // bank 3 level set: pins 96 and 100
   bus.Write32(kGpio + 0x124, 0x00000001);  // bank 3 level clear: pin 96
@@ -46,9 +55,10 @@ TEST(GpioModel, SetAndClearRegistersActOnTheirOneBitsAndReadAsZero) {
   EXPECT_EQ(bus.Read32(kGpio + 0x424), 0u);
 
   // A pin-mux register keeps every bit; the function is bits 0..2.
-  bus.Write32(gpio.MuxRegisterAddress(145), 0xABCD1236);
-  EXPECT_EQ(gpio.Peek(0x40E104EC), 0xABCD1236u);
-  EXPECT_EQ(gpio.Function(145), 6u);
+  bus.Write32(mux.RegisterAddress(145), 0xABCD1236);
+  EXPECT_EQ(mux.Peek(0x40E104EC), 0xABCD1236u);
+  EXPECT_EQ(mux.Function(145), 6u);
+  EXPECT_THROW(gpio.Function(145), std::logic_error) << "the function is the pin mux's";
 }
 
 TEST(GpioModel, AccessesWithoutARegisterAreBusFaults) {

@@ -1,0 +1,60 @@
+#include "sim/core/module_core.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/core/text.h"
+
+namespace sim {
+
+ModuleCore::ModuleCore(Description description, ModuleOptions options)
+    : description_(std::move(description)),
+      options_(options),
+      clock_(options.clock, description_.tick_at_start_ms),
+      bus_(clock_),
+      address_space_(bus_) {}
+
+ModuleCore::~ModuleCore() {
+  for (auto& [block, bytes] : heap_blocks_) std::free(block);
+}
+
+void* ModuleCore::NewHandle(std::unique_ptr<HandleObject> object) {
+  std::uintptr_t value = next_handle_;
+  next_handle_ += 4;
+  handles_[value] = std::move(object);
+  return reinterpret_cast<void*>(value);
+}
+
+bool ModuleCore::CloseHandle(void* handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
+
+void ModuleCore::DebugWrite(std::u16string_view text) {
+  std::string utf8 = ToUtf8(text);
+  debug_ += utf8;
+  if (options_.echo_debug) {
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+  }
+}
+
+void ModuleCore::Report(const std::string& line) {
+  reports_.push_back(line);
+  if (options_.echo_reports) {
+    std::fprintf(stderr, "[sim] %s\n", line.c_str());
+    std::fflush(stderr);
+  }
+}
+
+void* ModuleCore::HeapAlloc(std::uint32_t bytes) {
+  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  if (block) heap_blocks_[block] = bytes;
+  return block;
+}
+
+void ModuleCore::HeapFree(void* memory) {
+  auto it = heap_blocks_.find(memory);
+  if (it == heap_blocks_.end()) return;
+  std::free(memory);
+  heap_blocks_.erase(it);
+}
+
+}  // namespace sim
