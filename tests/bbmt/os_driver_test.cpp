@@ -60,6 +60,12 @@ TEST(NandOsDriver, FactoryBadSparesAreRetiredAndUnmappableListsAreRefused) {
     EXPECT_THROW(start({{"type", "nand"}, {"chip", "0xF1EC"}, {"factory_bad_blocks", bad}}), sim::DescriptionError);
   }
   EXPECT_THROW(start({{"type", "nand"}, {"chip", "0xF1EC"}, {"os_driver", "yes"}}), sim::DescriptionError);
+
+  // A refused list leaves no image behind that a later start would take as prepared.
+  EXPECT_THROW(start({{"type", "nand"}, {"chip", "0xF1EC"}, {"image", "nand.img"}, {"factory_bad_blocks", many}}),
+               sim::DescriptionError);
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "nand.img"));
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "nand.img.json"));
 }
 
 TEST(NandOsDriver, AnImageKeepsItsTableAcrossPowerCyclesAndATableWithoutMagicIsNotSigned) {
