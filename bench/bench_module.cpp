@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "flash/flash_ops.h"
+#include "sim/core/config_reader.h"
 #include "tools/bundle.h"
 
 namespace bench {
@@ -44,9 +45,10 @@ Bench::Bench(const char* nand_chip, std::optional<std::uint32_t> item12)
   description_.cpu_main_id = sim::Description::MainIdForProduct(nand_chip ? kNandCpuProduct : kNorCpuProduct);
   description_.boot_item12 = item12;
   // The NOR pair: 64 MiB with 256 KiB blocks above the lowest 256 KiB.
-  description_.flash = nand_chip
-                           ? nlohmann::json{{"type", "nand"}, {"chip", nand_chip}, {"os_driver", true}}
-                           : nlohmann::json{{"type", "nor"}, {"device_code", "0x8922"}, {"size_code", 25}};
+  description_.flash = sim::ReadFlashConfig(
+      nand_chip ? nlohmann::json{{"type", "nand"}, {"chip", nand_chip}, {"os_driver", true}}
+                : nlohmann::json{{"type", "nor"}, {"device_code", "0x8922"}, {"size_code", 25}},
+      folder_.path());
   std::filesystem::create_directories(description_.root);
   std::filesystem::create_directories(description_.volumes);
   root_ = description_.root;

@@ -25,14 +25,8 @@ Module::Module(Description description, const BoardFitter& fit, ModuleOptions op
 
   // The operating system starts before the launcher: its flash driver, when the description asks
   // for it, then the services.
-  const nlohmann::json& flash = this->description().flash;
-  if (flash.is_object() && flash.contains("os_driver")) {
-    if (!flash["os_driver"].is_boolean()) {
-      throw DescriptionError("module description: field 'flash.os_driver': expected true or false");
-    }
-    if (flash["os_driver"].get<bool>()) {
-      if (const NandController* nand = FindDevice<NandController>()) RunNandOsDriver(*this, shared_memory_, *nand);
-    }
+  if (this->description().flash.os_driver) {
+    if (const NandController* nand = FindDevice<NandController>()) RunNandOsDriver(*this, shared_memory_, *nand);
   }
   services_ = std::make_unique<Services>(*this);
   active_ = this;

@@ -19,9 +19,7 @@ Services::Services(Module& module)
   for (std::size_t i = 0; i < d.volumes_at_start.size(); ++i) {
     const VolumeDescription& v = d.volumes_at_start[i];
     std::string problem = files.Mount(ToUtf16(v.name), v.dir);
-    if (!problem.empty()) {
-      throw DescriptionError("module description: field 'volumes[" + std::to_string(i) + "]': " + problem);
-    }
+    if (!problem.empty()) FieldError("volumes[" + std::to_string(i) + "]", problem);
   }
   if (d.shift_held) keyboard.Press(OS_VK_SHIFT);
 }

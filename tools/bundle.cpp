@@ -221,7 +221,7 @@ i32 ProgressHook(u32 done, u32 total) {
 
 ModuleFlash::ModuleFlash(const std::filesystem::path& module_folder) {
   sim::Description description = sim::LoadDescription(module_folder);
-  if (description.flash.is_null() || description.flash.value("type", std::string("none")) == "none") {
+  if (description.flash.type == sim::FlashConfig::Type::kNone) {
     throw BundleError("the module in '" + module_folder.string() + "' has no flash (its " +
                       sim::kDescriptionFile + " has no \"flash\" object)");
   }

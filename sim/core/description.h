@@ -1,5 +1,7 @@
-// The module description: everything the launcher reads from its surroundings, as one JSON file
-// (module.json) in a module folder beside root/ (the device's "\") and volumes/.
+// The module description: everything the launcher reads from its surroundings and the configuration
+// of the module's hardware, as one JSON file (module.json) in a module folder beside root/ (the
+// device's "\") and volumes/. The types here hold the description as read and checked; the one
+// reader of the JSON is sim/core/config_reader.h.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "sim/core/flash_config.h"
 
 namespace sim {
 
@@ -17,6 +19,10 @@ namespace sim {
 struct DescriptionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Throws the DescriptionError "module description: field 'FIELD': WHAT", the form of every message
+// about a field of the description (flash.faults.program_fail[0], volumes[1].dir, ...).
+[[noreturn]] void FieldError(const std::string& field, const std::string& what);
 
 struct VolumeDescription {
   std::string name;            // the mount folder without its backslash: "Storage Card"
@@ -49,7 +55,7 @@ struct Description {
   std::vector<ShareDescription> shares;
   bool shift_held = false;
   std::uint32_t tick_at_start_ms = 0;
-  nlohmann::json flash;  // null: no flash; otherwise read by the flash models
+  FlashConfig flash;  // the boot flash; type kNone: none
 
   static constexpr std::uint32_t kMainIdBase = 0x69054000;  // implementer and architecture fields
   static std::uint32_t MainIdForProduct(std::uint32_t product) { return kMainIdBase | (product & 0x3F) << 4; }
@@ -60,10 +66,7 @@ struct Description {
 // The file name of the description inside a module folder.
 inline constexpr const char* kDescriptionFile = "module.json";
 
-Description ParseDescription(const nlohmann::json& json, const std::filesystem::path& folder);
+// Reads and checks folder/module.json (sim/core/config_reader.h); DescriptionError when it cannot.
 Description LoadDescription(const std::filesystem::path& folder);
-
-// Reads a number given either as a JSON integer or as a string ("0x00800000", "17").
-std::uint32_t JsonU32(const nlohmann::json& value, const std::string& field);
 
 }  // namespace sim

@@ -53,21 +53,20 @@ void Board::AttachTo(Bus& bus) const {
 
 namespace {
 
-void AddNandFlash(Board& board, const Description& description, const Reporter& report) {
-  NandConfig config = ParseNandConfig(description.flash, description.folder);
+void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report) {
   // The factory's table is made before the image, so that a table the chip cannot hold leaves no
   // image behind that a later start would take as prepared.
   std::vector<std::uint8_t> table;
   try {
     table = FactoryTableFor(*config.chip, config.factory_bad_blocks);
   } catch (const std::invalid_argument& e) {
-    throw DescriptionError(std::string("module description: field 'flash.factory_bad_blocks': ") + e.what());
+    FieldError("flash.factory_bad_blocks", e.what());
   }
   std::unique_ptr<NandController> controller;
   try {
-    controller = std::make_unique<NandController>(std::move(config), report);
+    controller = std::make_unique<NandController>(config, report);
   } catch (const NandImageError& e) {
-    throw DescriptionError(std::string("module description: field 'flash.image': ") + e.what());
+    FieldError("flash.image", e.what());
   }
   if (controller->image().created()) WriteNandTable(*controller, table);
   board.Add(NandController::kBase, NandController::kWindowBytes, std::move(controller));
@@ -84,22 +83,18 @@ Board BuildBoard(const Description& description, Clock& clock, const Reporter& r
     board.Add(PinMux::kBase, PinMux::kPageBytes, std::make_unique<PinMux>(layout));
   }
 
-  const nlohmann::json& flash = description.flash;
-  std::string type = "none";
-  if (!flash.is_null()) {
-    if (!flash.contains("type") || !flash["type"].is_string()) {
-      throw DescriptionError("module description: field 'flash.type': expected \"nor\", \"nand\" or \"none\"");
+  switch (description.flash.type) {
+    case FlashConfig::Type::kNone:
+      break;
+    case FlashConfig::Type::kNor: {
+      auto nor = std::make_unique<NorFlash>(clock, description.flash.nor);
+      std::uint32_t bytes = nor->BusBytes();
+      board.Add(NorFlash::kBusBase, bytes, std::move(nor));
+      break;
     }
-    type = flash["type"].get<std::string>();
-  }
-  if (type == "nor") {
-    auto nor = std::make_unique<NorFlash>(clock, ParseNorFlashDescription(flash, description.folder));
-    std::uint32_t bytes = nor->BusBytes();
-    board.Add(NorFlash::kBusBase, bytes, std::move(nor));
-  } else if (type == "nand") {
-    AddNandFlash(board, description, report);
-  } else if (type != "none") {
-    throw DescriptionError("module description: field 'flash.type': \"" + type + "\" is not supported");
+    case FlashConfig::Type::kNand:
+      AddNandFlash(board, description.flash.nand, report);
+      break;
   }
   return board;
 }

@@ -19,19 +19,6 @@ constexpr std::uint32_t kSmallSecondHalf = 256;
 constexpr std::uint32_t kChunkBytes = 256;
 constexpr std::uint32_t kBadMarkPages = 2;
 
-// ID bytes after maker and device code: an organisation byte, and for large pages a geometry byte
-// (bits 1..0 page size 1 = 2 KiB, bit 2 spare 1 = 16 bytes per 512, bits 5..4 block size 1 = 128 KiB,
-// bit 6 bus width 0 = 8 bits) and a plane byte.
-constexpr NandChipType kChips[] = {
-    {0x75EC, "0x75EC", 512, 16, 32, 2048, 1, 2, 2, {0xEC, 0x75}, 2, 12000, 200000, 2000000, 2, 5, 104},
-    {0x76EC, "0x76EC", 512, 16, 32, 4096, 1, 2, 3, {0xEC, 0x76, 0xA5, 0x3C}, 4, 12000, 200000, 2000000, 2, 5, 104},
-    {0xD3EC, "0xD3EC", 2048, 64, 64, 8192, 1, 1, 3, {0xEC, 0xD3, 0x00, 0x15, 0x40}, 5, 20000, 200000, 1500000, 4, 0,
-     104},
-    {0xF1EC, "0xF1EC", 2048, 64, 64, 1024, 1, 1, 2, {0xEC, 0xF1, 0x00, 0x15, 0x40}, 5, 25000, 250000, 2000000, 4, 0,
-     156},
-    {0xDCAD, "0xDCAD", 2048, 64, 64, 4096, 2, 1, 3, {0xAD, 0xDC, 0x00, 0x15}, 4, 25000, 250000, 2000000, 4, 0, 104},
-};
-
 std::string Hex8(std::uint8_t value) { return Hex(value).substr(8); }
 
 std::uint64_t SplitMix(std::uint64_t& state) {
@@ -42,15 +29,6 @@ std::uint64_t SplitMix(std::uint64_t& state) {
 }
 
 }  // namespace
-
-const NandChipType* FindNandChip(std::uint16_t id) {
-  for (const NandChipType& chip : kChips) {
-    if (chip.id == id) return &chip;
-  }
-  return nullptr;
-}
-
-std::span<const NandChipType> NandChipTypes() { return kChips; }
 
 NandDevice::NandDevice(const NandChipType& type, NandImage& image, std::uint32_t region, std::string name,
                        Hooks hooks)

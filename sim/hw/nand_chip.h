@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/flash_parts.h"
 #include "sim/hw/nand_image.h"
 
 namespace sim {
@@ -46,37 +47,6 @@ inline constexpr std::uint8_t kNandCmdReset = 0xFF;
 inline constexpr std::uint8_t kNandStatusFail = 0x01;  // the last program or erase failed
 inline constexpr std::uint8_t kNandStatusReady = 0x40;
 inline constexpr std::uint8_t kNandStatusNotProtected = 0x80;
-
-// A device type, per device (one die on one chip select and one byte lane).
-struct NandChipType {
-  std::uint16_t id;  // as the probe reads it: maker code in bits 7..0, device code in bits 15..8
-  const char* name;  // "0xF1EC"
-  std::uint32_t page_bytes;
-  std::uint32_t spare_bytes;
-  std::uint32_t pages_per_block;
-  std::uint32_t blocks;         // per device
-  std::uint32_t chip_selects;   // devices on chip select 0 and 1
-  std::uint32_t lanes;          // 2: a pair of 8-bit devices side by side on the 16-bit bus
-  std::uint32_t row_cycles;     // address cycles of the page number
-  std::uint8_t id_bytes[5];     // maker code, device code, further ID bytes
-  std::uint32_t id_count;
-  std::uint32_t read_ns;        // array times: page read (tR), page program, block erase
-  std::uint32_t program_ns;
-  std::uint32_t erase_ns;
-  std::uint32_t partial_programs;  // programs of one page between erases that the device is rated for
-  std::uint32_t bad_mark_offset;   // spare byte that marks a factory bad block (pages 0 and 1)
-  std::uint32_t clock_mhz;         // the controller clock of the modules that carry this chip
-
-  bool large_page() const { return page_bytes == 2048; }
-  std::uint32_t column_cycles() const { return large_page() ? 2 : 1; }
-  std::uint32_t raw_page_bytes() const { return page_bytes + spare_bytes; }
-  std::uint32_t rows() const { return blocks * pages_per_block; }
-  std::uint32_t devices() const { return chip_selects * lanes; }
-};
-
-// The five modelled chips; nullptr for any other ID.
-const NandChipType* FindNandChip(std::uint16_t id);
-std::span<const NandChipType> NandChipTypes();
 
 struct NandBlockCounters {
   std::uint64_t reads = 0;     // page reads (array to page register)

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 
-#include "sim/core/description.h"
 #include "sim/core/text.h"
 #include "sim/hw/nand_ecc.h"
 
@@ -21,7 +20,6 @@ constexpr std::uint32_t kIdFifoWords = 2;
 constexpr std::size_t kProtocolLogLimit = 1000;
 constexpr std::uint8_t kFloatingBus = 0xFF;  // a lane or chip select without a device
 constexpr std::uint64_t kPsPerClockAtOneMhz = 1'000'000;
-constexpr std::uint32_t kMaxBusyStatusReads = 1'000'000;
 
 std::uint32_t Field(std::uint32_t value, std::uint32_t shift, std::uint32_t bits) {
   return (value >> shift) & ((1u << bits) - 1);
@@ -102,18 +100,6 @@ struct NandController::Transfer {
   }
 };
 
-std::vector<NandBlockRef> NandFlashBlockRefs(const NandChipType& chip, std::uint32_t flash_block) {
-  if (flash_block >= chip.blocks * chip.chip_selects) {
-    throw std::out_of_range("NAND: block " + std::to_string(flash_block) + " beyond the flash's " +
-                            std::to_string(chip.blocks * chip.chip_selects) + " blocks");
-  }
-  std::vector<NandBlockRef> refs;
-  for (std::uint32_t lane = 0; lane < chip.lanes; ++lane) {
-    refs.push_back({flash_block / chip.blocks, lane, flash_block % chip.blocks});
-  }
-  return refs;
-}
-
 // --- power-on ---
 
 NandController::NandController(NandConfig config, std::function<void(const std::string&)> report)
@@ -127,7 +113,7 @@ NandController::NandController(NandConfig config, std::function<void(const std::
   for (std::uint32_t cs = 0; cs < type.chip_selects; ++cs) {
     for (std::uint32_t lane = 0; lane < type.lanes; ++lane) layout.regions.push_back({cs, lane});
   }
-  image_ = config_.image ? NandImage::Open(*config_.image, layout) : NandImage::InMemory(layout);
+  image_ = config_.image.empty() ? NandImage::InMemory(layout) : NandImage::Open(config_.image, layout);
 
   NandDevice::Hooks hooks{[this](const std::string& what) { ProtocolError(what); },
                           [this](const std::string& line) {
@@ -671,175 +657,6 @@ void NandController::EraseFlashBlock(std::uint32_t flash_block) {
 void NandController::PutEcc(const NandChipType& chip, std::span<std::uint8_t> raw) {
   if (raw.size() != chip.raw_page_bytes()) throw std::invalid_argument("NAND ECC: raw page size");
   PutEccFramed(chip.page_bytes, raw);
-}
-
-// --- the module description ---
-
-namespace {
-
-[[noreturn]] void Fail(const std::string& field, const std::string& what) {
-  throw DescriptionError("module description: field '" + field + "': " + what);
-}
-
-void OnlyFields(const nlohmann::json& object, const std::string& where, std::initializer_list<const char*> known) {
-  for (auto it = object.begin(); it != object.end(); ++it) {
-    if (std::none_of(known.begin(), known.end(), [&](const char* k) { return it.key() == k; })) {
-      Fail(where + "." + it.key(), "unknown field");
-    }
-  }
-}
-
-std::uint32_t Number(const nlohmann::json& object, const std::string& where, const char* key, std::uint32_t fallback,
-                     std::uint32_t low, std::uint32_t high) {
-  if (!object.contains(key)) return fallback;
-  std::string field = where + "." + key;
-  std::uint32_t v = JsonU32(object[key], field);
-  if (v < low || v > high) Fail(field, "must lie in " + std::to_string(low) + " to " + std::to_string(high));
-  return v;
-}
-
-std::vector<NandBlockRef> ParseBlock(const nlohmann::json& value, const std::string& field, const NandChipType& chip) {
-  if (!value.is_object()) {
-    std::uint32_t block = JsonU32(value, field);
-    if (block >= chip.blocks * chip.chip_selects) {
-      Fail(field, "block " + std::to_string(block) + " beyond the flash's " +
-                      std::to_string(chip.blocks * chip.chip_selects) + " blocks");
-    }
-    return NandFlashBlockRefs(chip, block);
-  }
-  if (!value.contains("block")) Fail(field + ".block", "missing");
-  if (!value.contains("chip_select") && !value.contains("device")) {
-    return ParseBlock(value["block"], field + ".block", chip);
-  }
-  std::uint32_t cs = Number(value, field, "chip_select", 0, 0, chip.chip_selects - 1);
-  std::uint32_t block = Number(value, field, "block", 0, 0, chip.blocks - 1);
-  if (value.contains("device")) return {{cs, Number(value, field, "device", 0, 0, chip.lanes - 1), block}};
-  std::vector<NandBlockRef> refs;
-  for (std::uint32_t lane = 0; lane < chip.lanes; ++lane) refs.push_back({cs, lane, block});
-  return refs;
-}
-
-const nlohmann::json& Array(const nlohmann::json& object, const std::string& field, const char* key) {
-  const nlohmann::json& v = object[key];
-  if (!v.is_array()) Fail(field, "expected an array");
-  return v;
-}
-
-void ParseFailures(const nlohmann::json& faults, const char* key, const NandChipType& chip,
-                   std::vector<NandFaultPlan::BlockFailure>& out) {
-  if (!faults.contains(key)) return;
-  std::string field = std::string("flash.faults.") + key;
-  const nlohmann::json& list = Array(faults, field, key);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    std::string at = field + "[" + std::to_string(i) + "]";
-    std::uint32_t after = 0;
-    if (list[i].is_object()) {
-      OnlyFields(list[i], at, {"block", "chip_select", "device", "after"});
-      after = Number(list[i], at, "after", 0, 0, 0xFFFFFFFF);
-    }
-    for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) out.push_back({ref, after});
-  }
-}
-
-}  // namespace
-
-NandConfig ParseNandConfig(const nlohmann::json& flash, const std::filesystem::path& folder) {
-  NandConfig config;
-  if (!flash.is_object()) Fail("flash", "expected an object");
-  OnlyFields(flash, "flash",
-             {"type", "chip", "image", "factory_bad_blocks", "busy_status_reads", "clock_mhz", "command_log_limit",
-              "faults", "os_driver", "comment"});
-  if (!flash.contains("chip")) Fail("flash.chip", "missing: name the chip by its ID, e.g. \"0xF1EC\"");
-  std::uint32_t id = JsonU32(flash["chip"], "flash.chip");
-  config.chip = id <= 0xFFFF ? FindNandChip(static_cast<std::uint16_t>(id)) : nullptr;
-  if (!config.chip) {
-    std::string known;
-    for (const NandChipType& c : NandChipTypes()) known += std::string(known.empty() ? "" : ", ") + c.name;
-    Fail("flash.chip", Hex(id) + " is not a modelled chip (" + known + ")");
-  }
-  const NandChipType& chip = *config.chip;
-
-  if (flash.contains("image")) {
-    if (!flash["image"].is_string() || flash["image"].get<std::string>().empty()) {
-      Fail("flash.image", "expected a file name");
-    }
-    std::filesystem::path image(flash["image"].get<std::string>());
-    config.image = image.is_absolute() ? image : folder / image;
-  }
-  if (flash.contains("factory_bad_blocks")) {
-    const nlohmann::json& list = Array(flash, "flash.factory_bad_blocks", "factory_bad_blocks");
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      std::string at = "flash.factory_bad_blocks[" + std::to_string(i) + "]";
-      if (list[i].is_object()) OnlyFields(list[i], at, {"block", "chip_select", "device"});
-      for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) config.factory_bad_blocks.push_back(ref);
-    }
-  }
-  config.busy_status_reads = Number(flash, "flash", "busy_status_reads", 2, 0, kMaxBusyStatusReads);
-  config.clock_mhz = Number(flash, "flash", "clock_mhz", 0, 1, 1000);
-  config.command_log_limit = Number(flash, "flash", "command_log_limit", 4096, 1, 10'000'000);
-
-  if (!flash.contains("faults")) return config;
-  const nlohmann::json& faults = flash["faults"];
-  if (!faults.is_object()) Fail("flash.faults", "expected an object");
-  OnlyFields(faults, "flash.faults", {"program_fail", "erase_fail", "bit_flips", "status_never", "id", "power_cut"});
-  NandFaultPlan& plan = config.faults;
-  ParseFailures(faults, "program_fail", chip, plan.program_fail);
-  ParseFailures(faults, "erase_fail", chip, plan.erase_fail);
-  if (faults.contains("bit_flips")) {
-    const nlohmann::json& list = Array(faults, "flash.faults.bit_flips", "bit_flips");
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      std::string at = "flash.faults.bit_flips[" + std::to_string(i) + "]";
-      if (!list[i].is_object()) Fail(at, "expected an object with \"block\"");
-      OnlyFields(list[i], at, {"block", "chip_select", "device", "page", "bits_per_256", "seed"});
-      NandFaultPlan::BitFlips flips;
-      if (list[i].contains("page")) flips.page = Number(list[i], at, "page", 0, 0, chip.pages_per_block - 1);
-      flips.bits_per_256 = Number(list[i], at, "bits_per_256", 1, 1, 2048);
-      flips.seed = Number(list[i], at, "seed", 0, 0, 0xFFFFFFFF);
-      for (const NandBlockRef& ref : ParseBlock(list[i], at, chip)) {
-        flips.block = ref;
-        plan.bit_flips.push_back(flips);
-      }
-    }
-  }
-  if (faults.contains("status_never")) plan.status_never = JsonU32(faults["status_never"], "flash.faults.status_never");
-  if (faults.contains("id")) {
-    const nlohmann::json& v = faults["id"];
-    std::vector<std::uint8_t> bytes;
-    if (v.is_array()) {
-      if (v.empty() || v.size() > 8) Fail("flash.faults.id", "give 1 to 8 ID bytes");
-      for (std::size_t i = 0; i < v.size(); ++i) {
-        std::string at = "flash.faults.id[" + std::to_string(i) + "]";
-        std::uint32_t b = JsonU32(v[i], at);
-        if (b > 0xFF) Fail(at, "an ID byte is 0 to 0xFF");
-        bytes.push_back(static_cast<std::uint8_t>(b));
-      }
-    } else {
-      std::uint32_t word = JsonU32(v, "flash.faults.id");
-      if (word > 0xFFFF) Fail("flash.faults.id", "an ID is 16 bits (maker code in the low byte), or give an array");
-      bytes = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)};
-    }
-    plan.id = bytes;
-  }
-  if (faults.contains("power_cut")) {
-    const nlohmann::json& v = faults["power_cut"];
-    if (!v.is_object()) Fail("flash.faults.power_cut", "expected an object with \"at\"");
-    OnlyFields(v, "flash.faults.power_cut", {"at", "op"});
-    if (!v.contains("at")) Fail("flash.faults.power_cut.at", "missing");
-    NandFaultPlan::PowerCutAt cut;
-    cut.at = Number(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
-    if (v.contains("op")) {
-      std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
-      if (op == "program") {
-        cut.op = NandOperation::kProgram;
-      } else if (op == "erase") {
-        cut.op = NandOperation::kErase;
-      } else if (op != "any") {
-        Fail("flash.faults.power_cut.op", "expected \"program\", \"erase\" or \"any\"");
-      }
-    }
-    plan.power_cut = cut;
-  }
-  return config;
 }
 
 }  // namespace sim

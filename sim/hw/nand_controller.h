@@ -54,8 +54,9 @@
 // command request follows); an undefined command type is refused and posts nothing; accesses to
 // offsets outside the register table read 0 / are ignored.
 //
-// Faults: see NandFaultPlan and the run-time calls below. After a power cut every register access
-// throws sim::PowerCut until the module is restarted (the back door keeps working).
+// Configuration: NandConfig (sim/core/flash_config.h), read from the module description's "flash"
+// object. Faults: see NandFaultPlan and the run-time calls below. After a power cut every register
+// access throws sim::PowerCut until the module is restarted (the back door keeps working).
 #pragma once
 
 #include <cstdint>
@@ -69,9 +70,8 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "sim/core/bus.h"
+#include "sim/core/flash_config.h"
 #include "sim/hw/nand_chip.h"
 #include "sim/hw/nand_image.h"
 
@@ -81,61 +81,6 @@ namespace sim {
 struct PowerCut : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-// A block of one device: chip select, byte lane (device 0 / 1 of a pair), block number of the device.
-struct NandBlockRef {
-  std::uint32_t chip_select = 0;
-  std::uint32_t device = 0;
-  std::uint32_t block = 0;
-};
-
-enum class NandOperation { kProgram, kErase, kAny };
-
-struct NandFaultPlan {
-  struct BlockFailure {
-    NandBlockRef block;
-    std::uint32_t after = 0;  // operations of that kind on the block that still succeed first
-  };
-  struct BitFlips {
-    NandBlockRef block;
-    std::optional<std::uint32_t> page;  // absent: every page of the block
-    std::uint32_t bits_per_256 = 1;
-    std::uint64_t seed = 0;
-  };
-  struct PowerCutAt {
-    std::uint32_t at = 1;  // the at-th program or erase (of op's kind) since power-on is cut half way
-    NandOperation op = NandOperation::kAny;
-  };
-  std::vector<BlockFailure> program_fail;
-  std::vector<BlockFailure> erase_fail;
-  std::vector<BitFlips> bit_flips;
-  std::uint32_t status_never = 0;                  // status bits that never appear
-  std::optional<std::vector<std::uint8_t>> id;     // READ ID delivers these bytes instead
-  std::optional<PowerCutAt> power_cut;
-};
-
-struct NandConfig {
-  const NandChipType* chip = nullptr;
-  std::optional<std::filesystem::path> image;  // absent: cells in memory, lost with the module
-  std::vector<NandBlockRef> factory_bad_blocks;
-  NandFaultPlan faults;
-  std::uint32_t busy_status_reads = 2;  // status reads that still miss a posted event
-  std::uint32_t clock_mhz = 0;          // controller clock for the modelled time; 0: the chip's module
-  std::size_t command_log_limit = 4096;  // newest commands kept in CommandLog()
-};
-
-// The "flash" object of a module description with "type": "nand":
-//   "chip": "0xF1EC" (or a number), "image": "nand.img" (relative to the module folder; absent: memory),
-//   "factory_bad_blocks": [blocks], "busy_status_reads": 2, "clock_mhz": 156, "command_log_limit": n,
-//   "faults": {"program_fail": [failures], "erase_fail": [failures],
-//              "bit_flips": [{block..., "page": p, "bits_per_256": k, "seed": s}],
-//              "status_never": "0x800", "id": "0x12AB" or [bytes], "power_cut": {"at": n, "op": "program"}}
-// A block is a number (a block of the flash as the driver counts them: on a pair both devices' block,
-// on two chip selects chip select 1 from the per-select block count on), or an object
-// {"chip_select": c, "device": d, "block": b} naming one device's block (device absent: both of a pair).
-// A failure is a block with an optional "after": n. "os_driver" is reserved for the operating system's
-// flash driver stand-in and not read here. Errors are DescriptionErrors naming the field.
-NandConfig ParseNandConfig(const nlohmann::json& flash, const std::filesystem::path& folder);
 
 // One command as the controller took it.
 struct NandCommandRecord {
@@ -157,9 +102,6 @@ struct NandPageProgramCount {
   std::uint32_t page = 0;
   std::uint32_t programs = 0;  // since the block's last erase
 };
-
-// The device blocks behind a block of the flash as the driver counts them.
-std::vector<NandBlockRef> NandFlashBlockRefs(const NandChipType& chip, std::uint32_t flash_block);
 
 // How the back door addresses the flash.
 enum class NandView {
@@ -232,13 +174,11 @@ class NandController : public BusDevice {
   const NandChipType& chip() const { return *config_.chip; }
   NandImage& image() { return *image_; }
   const NandImage& image() const { return *image_; }
-  // The blocks that came bad from the factory (carrying the bad-block mark).
-  const std::vector<NandBlockRef>& factory_bad_blocks() const { return config_.factory_bad_blocks; }
   // The device at a chip select and byte lane; nullptr where none is fitted.
   NandDevice* device(std::uint32_t chip_select, std::uint32_t lane);
   const NandDevice* device(std::uint32_t chip_select, std::uint32_t lane) const;
   // Flash blocks as the driver counts them (both chip selects; a pair's block counted once).
-  std::uint32_t FlashBlocks() const { return chip().blocks * chip().chip_selects; }
+  std::uint32_t FlashBlocks() const { return chip().flash_blocks(); }
   std::uint32_t FlashPageBytes(NandView view = NandView::kWired) const;
   std::uint32_t FlashBlockBytes(NandView view = NandView::kWired) const;
   // The device blocks behind a flash block.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "sim/core/config_reader.h"
 #include "sim/core/description.h"
 #include "sim/core/text.h"
 
@@ -16,18 +17,7 @@ namespace sim {
 
 namespace {
 
-// --- geometry of one device ---
-constexpr std::uint32_t kDeviceBlockBytes = 0x20000;          // 128 KiB
-constexpr std::uint32_t kDeviceParameterBlockBytes = 0x8000;  // 32 KiB
-constexpr std::uint32_t kDeviceParameterAreaBytes = 0x20000;  // the lowest 128 KiB
-constexpr std::uint32_t kBusBytesPerDeviceByte = 2;           // two devices side by side
 constexpr std::uint32_t kBusWordBytes = 4;
-constexpr std::uint32_t kBusBlockBytes = kDeviceBlockBytes * kBusBytesPerDeviceByte;
-constexpr std::uint32_t kBusParameterBlockBytes = kDeviceParameterBlockBytes * kBusBytesPerDeviceByte;
-constexpr std::uint32_t kBusParameterAreaBytes = kDeviceParameterAreaBytes * kBusBytesPerDeviceByte;
-
-// Device codes of the parts with parameter blocks at the bottom.
-constexpr std::array<std::uint16_t, 4> kBottomParameterCodes = {0x881A, 0x881B, 0x891C, 0x8922};
 
 // --- query table (device word addresses) ---
 constexpr std::uint32_t kQueryString = 0x10;  // "QRY"
@@ -36,17 +26,12 @@ constexpr std::uint32_t kQueryRegionCount = 0x2C;
 constexpr std::uint32_t kQueryRegions = 0x2D;  // four bytes each: blocks - 1, block bytes / 256
 constexpr std::uint16_t kQueryBufferSizeCode = 5;  // 32 bytes
 
-constexpr std::uint8_t kSmallestSizeCode = 17;  // one 128 KiB block
-constexpr std::uint8_t kLargestSizeCode = 27;   // 256 MiB on the bus
-
 constexpr std::uint16_t kHalfErased = 0xFFFF;
 constexpr std::uint8_t kErasedByte = 0xFF;
 constexpr std::uint16_t kHalfMask = 0xFFFF;
 constexpr std::uint8_t kCommandMask = 0xFF;
 
-[[noreturn]] void Fail(const std::string& field, const std::string& what) {
-  throw DescriptionError("module description: field '" + field + "': " + what);
-}
+[[noreturn]] void Fail(const std::string& field, const std::string& what) { FieldError(field, what); }
 
 std::filesystem::path SidecarOf(const std::filesystem::path& image) {
   std::filesystem::path sidecar = image;
@@ -60,93 +45,15 @@ std::string Hex16(std::uint16_t value) {
   return text;
 }
 
-// Two devices of 2^size_code bytes each.
-std::uint32_t BusBytesFor(std::uint8_t size_code) {
-  if (size_code < kSmallestSizeCode || size_code > kLargestSizeCode) {
-    throw std::invalid_argument("NOR flash: size code " + std::to_string(size_code) + " is out of range");
-  }
-  return 2u << size_code;
-}
-
 }  // namespace
-
-// --- description ---
-
-NorFlashConfig ParseNorFlashDescription(const nlohmann::json& flash, const std::filesystem::path& folder) {
-  NorFlashConfig config;
-  for (auto it = flash.begin(); it != flash.end(); ++it) {
-    static const std::array<const char*, 6> kKnown = {"type", "image", "device_code", "size_code", "faults",
-                                                      "comment"};
-    if (std::find_if(kKnown.begin(), kKnown.end(), [&](const char* k) { return it.key() == k; }) == kKnown.end()) {
-      Fail("flash." + it.key(), "unknown field");
-    }
-  }
-  if (flash.contains("image")) {
-    if (!flash["image"].is_string() || flash["image"].get<std::string>().empty()) {
-      Fail("flash.image", "expected the name of the image file, such as \"flash.img\"");
-    }
-    std::filesystem::path image(flash["image"].get<std::string>());
-    config.image = image.is_absolute() ? image : folder / image;
-  }
-  if (flash.contains("device_code")) {
-    std::uint32_t code = JsonU32(flash["device_code"], "flash.device_code");
-    if (code > kHalfMask) Fail("flash.device_code", "a device code is 16 bits, such as \"0x8922\"");
-    config.device_code = static_cast<std::uint16_t>(code);
-  }
-  if (flash.contains("size_code")) {
-    std::uint32_t code = JsonU32(flash["size_code"], "flash.size_code");
-    if (code < kSmallestSizeCode || code > kLargestSizeCode) {
-      Fail("flash.size_code", "each device holds 2^size_code bytes; give " + std::to_string(kSmallestSizeCode) +
-                                  " to " + std::to_string(kLargestSizeCode) + " (25: 64 MiB on the bus)");
-    }
-    config.size_code = static_cast<std::uint8_t>(code);
-  }
-  std::uint32_t bus_bytes = BusBytesFor(config.size_code);
-  if (flash.contains("faults")) {
-    const nlohmann::json& faults = flash["faults"];
-    if (!faults.is_object()) Fail("flash.faults", "expected an object");
-    for (auto it = faults.begin(); it != faults.end(); ++it) {
-      std::string field = "flash.faults." + it.key();
-      std::vector<std::uint32_t>* blocks = nullptr;
-      if (it.key() == "program_fails") {
-        blocks = &config.faults.program_fails;
-      } else if (it.key() == "erase_fails") {
-        blocks = &config.faults.erase_fails;
-      } else if (it.key() == "stays_locked") {
-        blocks = &config.faults.stays_locked;
-      } else if (it.key() == "never_ready") {
-        if (!it.value().is_boolean()) Fail(field, "expected true or false");
-        config.faults.never_ready = it.value().get<bool>();
-        continue;
-      } else if (it.key() == "manufacturer") {
-        std::uint32_t code = JsonU32(it.value(), field);
-        if (code > kHalfMask) Fail(field, "a manufacturer code is 16 bits");
-        config.faults.manufacturer = static_cast<int>(code);
-        continue;
-      } else {
-        Fail(field, "unknown fault (program_fails, erase_fails, stays_locked, never_ready, manufacturer)");
-      }
-      if (!it.value().is_array()) Fail(field, "expected an array of flash offsets, such as [\"0x13C0000\"]");
-      for (std::size_t i = 0; i < it.value().size(); ++i) {
-        std::string element = field + "[" + std::to_string(i) + "]";
-        std::uint32_t offset = JsonU32(it.value()[i], element);
-        if (offset >= bus_bytes) Fail(element, "beyond the flash's " + Hex(bus_bytes) + " bytes");
-        blocks->push_back(offset);
-      }
-    }
-  }
-  return config;
-}
 
 // --- construction and persistence ---
 
 NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
     : clock_(clock),
       config_(std::move(config)),
-      bottom_blocks_(std::find(kBottomParameterCodes.begin(), kBottomParameterCodes.end(), config_.device_code) !=
-                     kBottomParameterCodes.end()),
-      bus_bytes_(BusBytesFor(config_.size_code)) {
-  granules_.resize(bus_bytes_ / kGranuleBytes);
+      layout_(config_.device_code, config_.size_code) {
+  granules_.resize(BusBytes() / kGranuleBytes);
   std::size_t block_count = Blocks().size();
   for (Lane& lane : lanes_) {
     lane.blocks.resize(block_count);
@@ -156,8 +63,8 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
     if (config_.faults.manufacturer >= 0) lane.manufacturer = static_cast<std::uint16_t>(config_.faults.manufacturer);
   }
   for (unsigned lane = 0; lane < kLanes; ++lane) {
-    for (std::uint32_t offset : config_.faults.program_fails) FailProgram(offset, lane);
-    for (std::uint32_t offset : config_.faults.erase_fails) FailErase(offset, lane);
+    for (const NorBlockFailure& f : config_.faults.program_fail) FailProgram(f.offset, lane, kStatusProgramError, f.after);
+    for (const NorBlockFailure& f : config_.faults.erase_fail) FailErase(f.offset, lane, kStatusEraseError, f.after);
     for (std::uint32_t offset : config_.faults.stays_locked) KeepLocked(offset, lane);
   }
   if (!config_.image.empty()) OpenImage();
@@ -178,7 +85,7 @@ void NorFlash::OpenImage() {
   if (!exists) {
     // A sparse file: creating the largest image writes nothing.
     { std::ofstream create(image, std::ios::binary); }
-    std::filesystem::resize_file(image, bus_bytes_, error);
+    std::filesystem::resize_file(image, BusBytes(), error);
     if (error) Fail("flash.image", "cannot create " + where + ": " + error.message());
     WriteSidecar();
   } else {
@@ -207,9 +114,9 @@ void NorFlash::OpenImage() {
                                   ", made for size code " + std::to_string(size_code));
     }
     auto file_bytes = std::filesystem::file_size(image, error);
-    if (error || file_bytes != bus_bytes_) {
+    if (error || file_bytes != BusBytes()) {
       Fail("flash.image", where + " holds " + std::to_string(file_bytes) + " bytes, not the " +
-                              std::to_string(bus_bytes_) + " of size code " + std::to_string(size_code));
+                              std::to_string(BusBytes()) + " of size code " + std::to_string(size_code));
     }
   }
 
@@ -219,7 +126,7 @@ void NorFlash::OpenImage() {
   if (exists) {
     for (const auto& entry : record["granules"]) {
       std::uint32_t offset = JsonU32(entry, "flash.image: " + sidecar.string() + ": granules");
-      if (offset % kGranuleBytes != 0 || offset >= bus_bytes_) {
+      if (offset % kGranuleBytes != 0 || offset >= BusBytes()) {
         Fail("flash.image", sidecar.string() + " names granule " + Hex(offset) + ", which the image does not have");
       }
       std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
@@ -269,21 +176,12 @@ void NorFlash::Persist(std::uint32_t offset, std::uint32_t bytes) {
 
 // --- geometry ---
 
-NorFlash::Block NorFlash::BlockAt(std::uint32_t offset) const {
-  std::uint32_t bytes = bottom_blocks_ && offset < kBusParameterAreaBytes ? kBusParameterBlockBytes : kBusBlockBytes;
-  return {offset & ~(bytes - 1), bytes};
-}
+NorFlash::Block NorFlash::BlockAt(std::uint32_t offset) const { return layout_.BlockAt(offset); }
 
 std::vector<NorFlash::Block> NorFlash::Blocks() const {
   std::vector<Block> blocks;
-  for (std::uint32_t offset = 0; offset < bus_bytes_; offset += BlockAt(offset).bytes) blocks.push_back(BlockAt(offset));
+  for (std::size_t i = 0; i < layout_.BlockCount(); ++i) blocks.push_back(layout_.BlockNumber(i));
   return blocks;
-}
-
-std::size_t NorFlash::BlockIndex(std::uint32_t offset) const {
-  if (!bottom_blocks_) return offset / kBusBlockBytes;
-  if (offset < kBusParameterAreaBytes) return offset / kBusParameterBlockBytes;
-  return kBusParameterAreaBytes / kBusParameterBlockBytes + (offset - kBusParameterAreaBytes) / kBusBlockBytes;
 }
 
 // --- the array ---
@@ -344,7 +242,7 @@ std::uint32_t NorFlash::PeekWord(std::uint32_t offset) const {
 }
 
 void NorFlash::Poke(std::uint32_t offset, std::span<const std::uint8_t> bytes) {
-  if (offset > bus_bytes_ || bytes.size() > bus_bytes_ - offset) {
+  if (offset > BusBytes() || bytes.size() > BusBytes() - offset) {
     throw std::out_of_range("NOR flash: poke beyond the flash at " + Hex(offset));
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -367,12 +265,14 @@ void NorFlash::StartLog() {
   logging_ = true;
 }
 
-void NorFlash::FailProgram(std::uint32_t offset, unsigned lane, std::uint8_t status_bits) {
-  lanes_.at(lane).blocks.at(BlockIndex(offset)).program_fault = status_bits;
+void NorFlash::FailProgram(std::uint32_t offset, unsigned lane, std::uint8_t status_bits, std::uint32_t after) {
+  BlockState& block = lanes_.at(lane).blocks.at(BlockIndex(offset));
+  block.program_fault = {status_bits, block.programs + after};
 }
 
-void NorFlash::FailErase(std::uint32_t offset, unsigned lane, std::uint8_t status_bits) {
-  lanes_.at(lane).blocks.at(BlockIndex(offset)).erase_fault = status_bits;
+void NorFlash::FailErase(std::uint32_t offset, unsigned lane, std::uint8_t status_bits, std::uint32_t after) {
+  BlockState& block = lanes_.at(lane).blocks.at(BlockIndex(offset));
+  block.erase_fault = {status_bits, block.erases + after};
 }
 
 void NorFlash::KeepLocked(std::uint32_t offset, unsigned lane) {
@@ -394,15 +294,16 @@ std::uint16_t NorFlash::QueryAt(const Lane& lane, std::uint32_t address) const {
   if (address == kQuerySizeCode) return lane.size_code;
   if (address == kQueryBufferSize) return kQueryBufferSizeCode;
   // Erase-block regions: the parameter blocks first where the part has them, then the main blocks.
-  std::uint32_t device_bytes = bus_bytes_ / kBusBytesPerDeviceByte;
+  const std::uint32_t device_bytes = layout_.device_bytes();
+  constexpr std::uint32_t kBlockBytes = NorLayout::kDeviceBlockBytes;
+  constexpr std::uint32_t kParameterBytes = NorLayout::kDeviceParameterBlockBytes;
+  constexpr std::uint32_t kParameterArea = NorLayout::kDeviceParameterAreaBytes;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> regions;  // (blocks, bytes)
-  if (bottom_blocks_) {
-    regions.push_back({kDeviceParameterAreaBytes / kDeviceParameterBlockBytes, kDeviceParameterBlockBytes});
-    if (device_bytes > kDeviceParameterAreaBytes) {
-      regions.push_back({(device_bytes - kDeviceParameterAreaBytes) / kDeviceBlockBytes, kDeviceBlockBytes});
-    }
+  if (layout_.parameter_blocks()) {
+    regions.push_back({kParameterArea / kParameterBytes, kParameterBytes});
+    if (device_bytes > kParameterArea) regions.push_back({(device_bytes - kParameterArea) / kBlockBytes, kBlockBytes});
   } else {
-    regions.push_back({device_bytes / kDeviceBlockBytes, kDeviceBlockBytes});
+    regions.push_back({device_bytes / kBlockBytes, kBlockBytes});
   }
   if (address == kQueryRegionCount) return static_cast<std::uint16_t>(regions.size());
   if (address >= kQueryRegions && address < kQueryRegions + 4 * regions.size()) {
@@ -580,7 +481,7 @@ NorCycle NorFlash::LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t
 // A locked block refuses the operation with its error at once; a device that never becomes ready
 // starts it and stays busy; an injected fault lets it run its time and then reports the fault.
 bool NorFlash::BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
-                                   std::uint8_t fault) {
+                                   const Failure& fault, std::uint64_t done) {
   if (block.locked) {
     l.errors |= kStatusLockedError | error;
     return false;
@@ -590,8 +491,8 @@ bool NorFlash::BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_
     return false;
   }
   l.busy_until_ns = clock_.NowNs() + busy_ns;
-  if (fault) {
-    l.errors |= fault;
+  if (fault.status && done >= fault.from) {
+    l.errors |= fault.status;
     return false;
   }
   return true;
@@ -601,7 +502,8 @@ void NorFlash::StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
   ++l.program_operations;
-  if (!BeginArrayOperation(l, block, kStatusProgramError, kWordProgramNs, block.program_fault)) return;
+  std::uint64_t done = block.programs++;
+  if (!BeginArrayOperation(l, block, kStatusProgramError, kWordProgramNs, block.program_fault, done)) return;
   ProgramHalf(lane, offset, data);
 }
 
@@ -609,17 +511,18 @@ void NorFlash::StartBufferProgram(unsigned lane) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(l.buffer_block)];
   ++l.program_operations;
+  std::uint64_t done = block.programs++;
   std::vector<std::pair<std::uint32_t, std::uint16_t>> words;
   words.swap(l.buffer);
-  if (!BeginArrayOperation(l, block, kStatusProgramError, kBufferProgramNs, block.program_fault)) return;
+  if (!BeginArrayOperation(l, block, kStatusProgramError, kBufferProgramNs, block.program_fault, done)) return;
   for (auto [offset, data] : words) ProgramHalf(lane, offset, data);
 }
 
 void NorFlash::StartErase(unsigned lane, std::uint32_t offset) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
-  ++block.erases;
-  if (!BeginArrayOperation(l, block, kStatusEraseError, kBlockEraseNs, block.erase_fault)) return;
+  std::uint64_t done = block.erases++;
+  if (!BeginArrayOperation(l, block, kStatusEraseError, kBlockEraseNs, block.erase_fault, done)) return;
   EraseHalves(lane, BlockAt(offset));
 }
 

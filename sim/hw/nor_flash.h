@@ -20,7 +20,8 @@
 //     block. Error bits stay until clear status. A command-sequence error (a bad confirm, a count
 //     above 15, a data word outside the line) sets bits 4 and 5 and programs nothing.
 //   geometry: 128 KiB blocks; the codes 0x881A, 0x881B, 0x891C and 0x8922 have 32 KiB parameter
-//     blocks in their lowest 128 KiB. On the bus every block is twice as large.
+//     blocks in their lowest 128 KiB. On the bus every block is twice as large (NorLayout,
+//     sim/core/flash_parts.h).
 //   programming only clears bits; an erase sets a whole block to 0xFF. A program or erase of a
 //     locked block sets bit 1 and the operation's error bit and changes nothing.
 //   power-up: every block locked (the lock bits are volatile), read-array mode, status clear.
@@ -42,10 +43,10 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "sim/core/bus.h"
 #include "sim/core/clock.h"
+#include "sim/core/flash_config.h"
+#include "sim/core/flash_parts.h"
 
 namespace sim {
 
@@ -65,30 +66,6 @@ struct NorLogEntry {
   std::uint32_t value;   // the bus word written
   std::array<NorCycle, 2> cycle;
 };
-
-// Faults named by the module description; they apply to both devices.
-struct NorFlashFaults {
-  std::vector<std::uint32_t> program_fails;  // blocks (any offset in them) whose programs fail
-  std::vector<std::uint32_t> erase_fails;    // blocks whose erases fail
-  std::vector<std::uint32_t> stays_locked;   // blocks whose lock bit cannot be cleared
-  bool never_ready = false;                  // no program or erase ever completes
-  int manufacturer = -1;                     // >= 0: the manufacturer code both devices report
-};
-
-struct NorFlashConfig {
-  std::uint16_t device_code = 0x8922;
-  std::uint8_t size_code = 25;  // each device holds 2^size_code bytes
-  std::filesystem::path image;  // empty: the contents live in memory only
-  NorFlashFaults faults;
-};
-
-// The "flash" object of a module description with "type": "nor":
-//   {"type": "nor", "image": "flash.img", "device_code": "0x8922", "size_code": 25,
-//    "faults": {"program_fails": ["0x13C0000"], "erase_fails": [...], "stays_locked": [...],
-//               "never_ready": true, "manufacturer": "0x0088"}}
-// image (relative to the module folder) is created when missing; device_code defaults to 0x8922,
-// size_code to 25. Throws DescriptionError naming the field.
-NorFlashConfig ParseNorFlashDescription(const nlohmann::json& flash, const std::filesystem::path& folder);
 
 class NorFlash : public BusDevice {
  public:
@@ -140,10 +117,7 @@ class NorFlash : public BusDevice {
 
   enum class Mode { kReadArray, kReadIdentifier, kQuery, kReadStatus };
 
-  struct Block {
-    std::uint32_t offset;  // bus byte offset
-    std::uint32_t bytes;
-  };
+  using Block = NorLayout::Block;
 
   NorFlash(Clock& clock, NorFlashConfig config);
   ~NorFlash() override;
@@ -151,7 +125,8 @@ class NorFlash : public BusDevice {
   NorFlash& operator=(const NorFlash&) = delete;
 
   // Bytes of the bus view: 2 * 2^size_code.
-  std::uint32_t BusBytes() const { return bus_bytes_; }
+  std::uint32_t BusBytes() const { return layout_.bus_bytes(); }
+  const NorLayout& layout() const { return layout_; }
 
   // --- the bus ---
   std::string Name() const override { return "NOR flash"; }
@@ -181,9 +156,12 @@ class NorFlash : public BusDevice {
   const std::vector<NorLogEntry>& Log() const { return log_; }
 
   // --- faults ---
-  // Programs (erases) of the block that holds the offset end with these status bits and change nothing.
-  void FailProgram(std::uint32_t offset, unsigned lane, std::uint8_t status_bits = kStatusProgramError);
-  void FailErase(std::uint32_t offset, unsigned lane, std::uint8_t status_bits = kStatusEraseError);
+  // Programs (erases) of the block that holds the offset end with these status bits and change
+  // nothing: every one from now on after the first `after`, which still succeed.
+  void FailProgram(std::uint32_t offset, unsigned lane, std::uint8_t status_bits = kStatusProgramError,
+                   std::uint32_t after = 0);
+  void FailErase(std::uint32_t offset, unsigned lane, std::uint8_t status_bits = kStatusEraseError,
+                 std::uint32_t after = 0);
   // The block's lock bit ignores clear-lock.
   void KeepLocked(std::uint32_t offset, unsigned lane);
   // From the next program, erase or write to buffer on, the device stays busy for good.
@@ -196,12 +174,19 @@ class NorFlash : public BusDevice {
  private:
   enum class Pending { kNone, kLockSetup, kEraseSetup, kProgramSetup, kBufferCount, kBufferData, kBufferConfirm };
 
+  // An injected failure: from the operation count `from` on, operations end with `status`.
+  struct Failure {
+    std::uint8_t status = 0;
+    std::uint64_t from = 0;
+  };
+
   struct BlockState {
     bool locked = true;
     bool keep_locked = false;
-    std::uint8_t program_fault = 0;
-    std::uint8_t erase_fault = 0;
+    Failure program_fault;
+    Failure erase_fault;
     std::uint32_t erases = 0;
+    std::uint64_t programs = 0;
   };
 
   struct Lane {
@@ -224,7 +209,7 @@ class NorFlash : public BusDevice {
   };
 
   bool Busy(const Lane& lane) const;
-  std::size_t BlockIndex(std::uint32_t offset) const;
+  std::size_t BlockIndex(std::uint32_t offset) const { return layout_.BlockIndex(offset); }
   std::uint16_t LaneRead(unsigned lane, std::uint32_t offset) const;
   std::uint16_t QueryAt(const Lane& lane, std::uint32_t address) const;
   NorCycle LaneWrite(unsigned lane, std::uint32_t offset, std::uint16_t data);
@@ -232,7 +217,7 @@ class NorFlash : public BusDevice {
   NorCycle SequenceError(Lane& lane);
   // The start every program and erase shares: false when the operation does not go ahead.
   bool BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
-                           std::uint8_t fault);
+                           const Failure& fault, std::uint64_t done);
   void StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16_t data);
   void StartBufferProgram(unsigned lane);
   void StartErase(unsigned lane, std::uint32_t offset);
@@ -248,8 +233,7 @@ class NorFlash : public BusDevice {
 
   Clock& clock_;
   NorFlashConfig config_;
-  bool bottom_blocks_;
-  std::uint32_t bus_bytes_;
+  NorLayout layout_;
   std::vector<std::vector<std::uint8_t>> granules_;  // empty: never written, reads 0xFF
   std::array<Lane, kLanes> lanes_;
   int image_fd_ = -1;

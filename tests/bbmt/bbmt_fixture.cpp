@@ -23,12 +23,13 @@ NandModule::NandModule(const std::string& chip, nlohmann::json flash, std::optio
     : description_(testing_support::BareDescription(folder_.path(), kNandCpuProduct)), facts_(Facts(chip)) {
   flash["type"] = "nand";
   flash["chip"] = chip;
-  description_.flash = flash;
+  flash_ = flash;
   description_.boot_item12 = item12;
   Start();
 }
 
 void NandModule::Start() {
+  description_.flash = sim::ReadFlashConfig(flash_, description_.folder);
   module_ = std::make_unique<sim::Module>(description_);
   nand_ = module_->FindDevice<sim::NandController>();
   region_ = nullptr;
@@ -36,7 +37,7 @@ void NandModule::Start() {
 
 void NandModule::PowerCycle(const nlohmann::json& flash_fields) {
   module_.reset();
-  description_.flash.update(flash_fields);
+  flash_.update(flash_fields);
   Start();
 }
 

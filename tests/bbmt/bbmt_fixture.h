@@ -82,6 +82,7 @@ class NandModule {
 
   testing_support::TempFolder folder_;
   sim::Description description_;
+  nlohmann::json flash_;  // the description's "flash" object
   const ChipFacts& facts_;
   std::unique_ptr<sim::Module> module_;
   sim::NandController* nand_ = nullptr;

@@ -51,7 +51,7 @@ TEST(NandOsDriver, FactoryBadSparesAreRetiredAndUnmappableListsAreRefused) {
   testing_support::TempFolder folder;
   auto start = [&](nlohmann::json flash) {
     sim::Description d = testing_support::BareDescription(folder.path(), kNandCpuProduct);
-    d.flash = flash;
+    d.flash = sim::ReadFlashConfig(flash, d.folder);
     sim::Module module(d);
   };
   nlohmann::json many = nlohmann::json::array();

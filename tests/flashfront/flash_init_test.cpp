@@ -12,7 +12,7 @@ namespace {
 TEST(FlashInit, NandModuleReportsNandOnceThenOneWithoutProbing) {
   testing_support::TempFolder folder;
   sim::Description d = testing_support::BareDescription(folder.path(), 5);
-  d.flash = {{"type", "nand"}, {"chip", "0xF1EC"}};
+  d.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nand"}, {"chip", "0xF1EC"}}, d.folder);
   sim::Module module(d);
 
   ASSERT_EQ(FlashInit(), 2);
@@ -35,7 +35,7 @@ TEST(FlashInit, NandModuleReportsNandOnceThenOneWithoutProbing) {
 TEST(FlashInit, AFailedProbeIsRunAgainByTheNextCall) {
   testing_support::TempFolder folder;
   sim::Description d = testing_support::BareDescription(folder.path(), 17);
-  d.flash = {{"type", "nor"}};
+  d.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nor"}}, d.folder);
   sim::Module module(d);
   module.faults().Add({.op = sim::FaultOp::kVirtualCopy, .subject = "0x00000000"});  // once
 

@@ -22,7 +22,7 @@ class ModelModule {
  public:
   explicit ModelModule(const char* chip) {
     sim::Description d = testing_support::BareDescription(folder_.path(), 5);
-    d.flash = {{"type", "nand"}, {"chip", chip}};
+    d.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nand"}, {"chip", chip}}, d.folder);
     module_ = std::make_unique<sim::Module>(std::move(d));
     nand_ = module_->FindDevice<C>();
     EXPECT_EQ(NandProbe(1), 0);

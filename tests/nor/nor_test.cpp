@@ -37,7 +37,8 @@ class NorTest : public ::testing::Test {
   // Powers up a NOR module (processor product 17) with the flash part.
   void PowerUp(std::uint16_t device_code = 0x8922, int size_code = 24) {
     sim::Description d = testing_support::BareDescription(folder_.path(), 17);
-    d.flash = {{"type", "nor"}, {"device_code", device_code}, {"size_code", size_code}};
+    d.flash = sim::ReadFlashConfig(
+        nlohmann::json{{"type", "nor"}, {"device_code", device_code}, {"size_code", size_code}}, d.folder);
     module_.emplace(std::move(d));
     nor_ = module_->FindDevice<NorFlash>();
     ASSERT_NE(nor_, nullptr);

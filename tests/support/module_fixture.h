@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/core/config_reader.h"  // ReadFlashConfig: a "flash" object for a test's description
 #include "sim/core/description.h"
 #include "sim/module.h"
 

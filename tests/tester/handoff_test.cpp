@@ -54,7 +54,7 @@ class HandOff : public ::testing::Test {
     module_.reset();
     sim::Description d = testing_support::BareDescription(folder_.path(), 17);
     d.boot_item12 = item12_;
-    d.flash = flash_;
+    d.flash = sim::ReadFlashConfig(flash_, d.folder);
     module_.emplace(std::move(d));
     return *module_;
   }

@@ -93,7 +93,7 @@ TEST(Board, TheDescriptionNamesEachDeviceAtItsBase) {
   sim::Reporter report = [&](const std::string& line) { reports.push_back(line); };
 
   sim::Description nor = testing_support::BareDescription(folder.path(), 17);
-  nor.flash = {{"type", "nor"}, {"size_code", 24}};
+  nor.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nor"}, {"size_code", 24}}, nor.folder);
   sim::Board board = sim::BuildBoard(nor, clock, report);
   ASSERT_EQ(board.slots().size(), 2u);
   EXPECT_EQ(board.slots()[0].base, sim::GpioModel::kGpioBase);
@@ -105,7 +105,7 @@ TEST(Board, TheDescriptionNamesEachDeviceAtItsBase) {
   EXPECT_EQ(board.Find<sim::PinMux>(), nullptr) << "the plain layout has no pin-mux page";
 
   sim::Description nand = testing_support::BareDescription(folder.path(), 2);
-  nand.flash = {{"type", "nand"}, {"chip", "0xF1EC"}};
+  nand.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nand"}, {"chip", "0xF1EC"}}, nand.folder);
   board = sim::BuildBoard(nand, clock, report);
   ASSERT_EQ(board.slots().size(), 3u);
   EXPECT_EQ(board.At(sim::PinMux::kBase), board.Find<sim::PinMux>());
@@ -134,7 +134,7 @@ TEST(Board, DevicesMayNotOverlapAndOnlyAPlacedOneIsReplaced) {
 TEST(Board, ATestsOwnNorInPlaceOfTheDescribedOneCarriesTheFlashLibrary) {
   testing_support::TempFolder folder;
   sim::Description d = testing_support::BareDescription(folder.path(), 17);
-  d.flash = {{"type", "nor"}};
+  d.flash = sim::ReadFlashConfig(nlohmann::json{{"type", "nor"}}, d.folder);
   MirroredNor* mirror = nullptr;
   sim::Module module(d, [&](sim::Board& board, sim::ModuleCore& core) {
     mirror = &board.Replace(sim::NorFlash::kBusBase,

@@ -122,7 +122,7 @@ TEST(NandModelImage, ALargeImageIsSparseAndPersistsAcrossRestarts) {
   // The same image under another chip is refused.
   m.Stop();
   sim::Description d = testing_support::BareDescription(m.folder(), kProduct);
-  d.flash = J(R"({"type": "nand", "chip": "0xF1EC", "image": "nand.img"})");
+  d.flash = sim::ReadFlashConfig(J(R"({"type": "nand", "chip": "0xF1EC", "image": "nand.img"})"), m.folder());
   try {
     sim::Module wrong(d);
     ADD_FAILURE() << "an image of another chip was accepted";
@@ -158,8 +158,8 @@ TEST(NandModelDescription, MistakesNameTheirField) {
   testing_support::TempFolder folder;
   auto error = [&](const char* flash) -> std::string {
     sim::Description d = testing_support::BareDescription(folder.path(), kProduct);
-    d.flash = J(flash);
     try {
+      d.flash = sim::ReadFlashConfig(J(flash), d.folder);
       sim::Module module(d);
     } catch (const sim::DescriptionError& e) {
       return e.what();

@@ -51,7 +51,7 @@ class NandModule {
   void Start(nlohmann::json flash) {
     sim::Description d = testing_support::BareDescription(folder_.path(), kProduct);
     flash["type"] = "nand";
-    d.flash = std::move(flash);
+    d.flash = sim::ReadFlashConfig(std::move(flash), d.folder);
     module_ = std::make_unique<sim::Module>(std::move(d));
     nand_ = module_->FindDevice<sim::NandController>();
     window_ = OsVirtualAlloc(nullptr, C::kWindowBytes, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
