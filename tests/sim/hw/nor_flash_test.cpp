@@ -23,7 +23,7 @@ class NorModelTest : public ::testing::Test {
  protected:
   void PowerUp(nlohmann::json flash = {{"type", "nor"}, {"size_code", 25}}) {
     sim::Description d = testing_support::BareDescription(folder_.path());
-    d.flash = std::move(flash);
+    d.flash = sim::ReadFlashConfig(std::move(flash), d.folder);
     module_.reset();
     module_.emplace(std::move(d));
     nor_ = module_->FindDevice<NorFlash>();
@@ -110,6 +110,48 @@ TEST_F(NorModelTest, ProgramAndEraseStayBusyForTheirDurations) {
   EXPECT_EQ(nor_->EraseCount(kData, 1), 1u);
 }
 
+// The faults of the description: a failing block lets its first `after` operations of the kind
+// succeed, in every spelling the description allows.
+TEST_F(NorModelTest, DescribedFailuresStartAfterTheirCount) {
+  const std::uint32_t erase_failed = Both(NorFlash::kStatusReady | NorFlash::kStatusEraseError);
+  const std::uint32_t program_failed = Both(NorFlash::kStatusReady | NorFlash::kStatusProgramError);
+  auto erase = [&](std::uint32_t block) {
+    Write(block, Both(NorFlash::kCmdClearStatus));
+    Write(block, Both(NorFlash::kCmdEraseSetup));
+    Write(block, Both(NorFlash::kCmdConfirm));
+    return StatusAfterBusy();
+  };
+  auto program = [&](std::uint32_t offset, std::uint32_t value) {
+    Write(offset, Both(NorFlash::kCmdClearStatus));
+    Write(offset, Both(NorFlash::kCmdProgramSetup));
+    Write(offset, value);
+    return StatusAfterBusy();
+  };
+  // Block 67 is 0x1000000: four 64 KiB parameter blocks, then 256 KiB blocks.
+  for (const char* faults :
+       {R"({"erase_fail": [{"offset": "0x1000000", "after": 1}], "program_fail": [{"block": 67, "after": 2}]})",
+        R"({"erase_fail": [{"block": 67, "after": 1}], "program_fail": [{"offset": "0x1000040", "after": 2}]})"}) {
+    SCOPED_TRACE(faults);
+    PowerUp({{"type", "nor"}, {"faults", nlohmann::json::parse(faults)}});
+    Unlock(kData);
+    EXPECT_EQ(erase(kData), Both(NorFlash::kStatusReady));
+    EXPECT_EQ(erase(kData), erase_failed);
+    EXPECT_EQ(erase(kData), erase_failed) << "every later one fails too";
+    EXPECT_EQ(program(kData, 0xFFFF0000), Both(NorFlash::kStatusReady));
+    EXPECT_EQ(program(kData + 4, 0x0000FFFF), Both(NorFlash::kStatusReady));
+    EXPECT_EQ(program(kData + 8, 0), program_failed);
+    EXPECT_EQ(nor_->PeekWord(kData + 8), 0xFFFFFFFFu) << "a failed program changes nothing";
+    EXPECT_EQ(nor_->PeekWord(kData), 0xFFFF0000u);
+    Unlock(kData + kBlock);
+    EXPECT_EQ(erase(kData + kBlock), Both(NorFlash::kStatusReady)) << "the next block is sound";
+  }
+
+  // The older spelling: offsets whose blocks fail from the start.
+  PowerUp({{"type", "nor"}, {"faults", {{"erase_fails", {"0x1000000"}}}}});
+  Unlock(kData);
+  EXPECT_EQ(erase(kData), erase_failed);
+}
+
 TEST_F(NorModelTest, ImageKeepsTheDataButNotTheLocks) {
   nlohmann::json flash = {{"type", "nor"}, {"image", "flash.img"}, {"device_code", "0x8922"}, {"size_code", 25}};
   PowerUp(flash);
@@ -150,7 +192,7 @@ TEST_F(NorModelTest, ImageKeepsTheDataButNotTheLocks) {
 TEST(NorDescription, ErrorsNameTheField) {
   auto message = [](nlohmann::json flash) -> std::string {
     try {
-      sim::ParseNorFlashDescription(flash, "/tmp");
+      sim::ReadFlashConfig(flash, "/tmp");
     } catch (const sim::DescriptionError& e) {
       return e.what();
     }
@@ -162,8 +204,8 @@ TEST(NorDescription, ErrorsNameTheField) {
   EXPECT_NE(message({{"type", "nor"}, {"faults", {{"erase_fails", {"0x8000000"}}}}}).find("erase_fails[0]"),
             std::string::npos);
 
-  sim::NorFlashConfig config = sim::ParseNorFlashDescription(
-      {{"type", "nor"}, {"faults", {{"never_ready", true}, {"manufacturer", "0x88"}}}}, "/tmp");
+  sim::NorFlashConfig config =
+      sim::ReadFlashConfig({{"type", "nor"}, {"faults", {{"never_ready", true}, {"manufacturer", "0x88"}}}}, "/tmp").nor;
   EXPECT_TRUE(config.faults.never_ready);
   EXPECT_EQ(config.faults.manufacturer, 0x88);
   EXPECT_EQ(config.size_code, 25);
