@@ -1,0 +1,375 @@
+#include "sim/core/image_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "sim/core/text.h"
+
+namespace sim {
+
+namespace {
+
+constexpr const char* kHexDigits = "0123456789abcdef";
+
+std::string Errno() { return std::strerror(errno); }
+
+std::string HexOffset(std::uint64_t offset) {
+  return offset <= 0xFFFFFFFFu ? Hex(static_cast<std::uint32_t>(offset)) : std::to_string(offset);
+}
+
+// The granules of one region as hex digits, four granules a digit (bit 0 = lowest granule).
+std::string BitmapHex(const std::vector<bool>& bits, std::size_t first, std::size_t count) {
+  std::string text((count + 3) / 4, '0');
+  for (std::size_t b = 0; b < count; ++b) {
+    if (!bits[first + b]) continue;
+    char& c = text[b / 4];
+    int value = static_cast<int>(std::strchr(kHexDigits, c) - kHexDigits) | 1 << (b % 4);
+    c = kHexDigits[value];
+  }
+  return text;
+}
+
+bool ParseBitmapHex(const std::string& text, std::vector<bool>& bits, std::size_t first, std::size_t count) {
+  if (text.size() != (count + 3) / 4) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char* at = text[i] == '\0' ? nullptr : std::strchr(kHexDigits, text[i]);
+    if (!at) return false;
+    int value = static_cast<int>(at - kHexDigits);
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (!(value & (1 << k))) continue;
+      if (i * 4 + k >= count) return false;
+      bits[first + i * 4 + k] = true;
+    }
+  }
+  return true;
+}
+
+// A sidecar number: a JSON integer or a string such as "0x13C0000".
+bool SidecarNumber(const nlohmann::json& v, std::uint64_t& out) {
+  if (v.is_number_unsigned()) {
+    out = v.get<std::uint64_t>();
+    return true;
+  }
+  if (!v.is_string()) return false;
+  const std::string text = v.get<std::string>();
+  std::size_t used = 0;
+  try {
+    out = std::stoull(text, &used, 0);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return used == text.size() && !text.empty() && text[0] != '-';
+}
+
+std::string ValueText(const ImageStore::Key& key) {
+  if (const auto* text = std::get_if<std::string>(&key.value)) return *text;
+  return std::to_string(std::get<std::uint64_t>(key.value));
+}
+
+std::string ValueText(const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+// Whether the sidecar's value is the key's: numbers compare as numbers however they are written.
+bool Matches(const nlohmann::json& v, const ImageStore::Key& key) {
+  std::uint64_t have = 0;
+  if (const auto* want = std::get_if<std::uint64_t>(&key.value)) {
+    return SidecarNumber(v, have) && have == *want;
+  }
+  const std::string& want = std::get<std::string>(key.value);
+  if (v.is_string() && v.get<std::string>() == want) return true;
+  std::uint64_t want_number = 0;
+  return SidecarNumber(v, have) && SidecarNumber(want, want_number) && have == want_number;
+}
+
+nlohmann::ordered_json ToJson(const ImageStore::Key& key) {
+  if (const auto* text = std::get_if<std::string>(&key.value)) return *text;
+  return std::get<std::uint64_t>(key.value);
+}
+
+}  // namespace
+
+ImageStore::ImageStore(Layout layout) : layout_(std::move(layout)) {
+  const std::uint64_t regions = RegionCount();
+  if (layout_.granule_bytes == 0 || layout_.bytes == 0 || layout_.bytes % regions != 0 ||
+      layout_.bytes / regions % layout_.granule_bytes != 0) {
+    throw std::invalid_argument("image store: " + std::to_string(layout_.bytes) + " bytes in " +
+                                std::to_string(regions) + " regions do not divide into granules of " +
+                                std::to_string(layout_.granule_bytes));
+  }
+  materialised_.assign(layout_.bytes / layout_.granule_bytes, false);
+  memory_.resize(materialised_.size());
+}
+
+std::unique_ptr<ImageStore> ImageStore::InMemory(Layout layout) {
+  return std::unique_ptr<ImageStore>(new ImageStore(std::move(layout)));
+}
+
+std::filesystem::path ImageStore::SidecarPath(const std::filesystem::path& image) {
+  std::filesystem::path sidecar = image;
+  sidecar += ".json";
+  return sidecar;
+}
+
+void ImageStore::Fail(const std::string& what) const { throw ImageError("", what); }
+
+std::unique_ptr<ImageStore> ImageStore::Open(const std::filesystem::path& path, Layout layout,
+                                             OpenOptions options) {
+  std::unique_ptr<ImageStore> store(new ImageStore(std::move(layout)));
+  store->path_ = path;
+  store->identity_ = std::move(options.identity);
+  store->created_ = false;
+  const std::string name = path.string();
+  std::error_code error;
+  const bool exists = std::filesystem::exists(path, error);
+
+  store->fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (store->fd_ < 0) store->Fail("cannot open the image " + name + ": " + Errno());
+  if (!exists) {
+    // Sparse: the size is set, no byte is written.
+    if (::ftruncate(store->fd_, static_cast<off_t>(store->layout_.bytes)) != 0) {
+      std::string why = Errno();
+      std::filesystem::remove(path, error);  // leave no empty image behind to be refused next time
+      store->Fail("cannot create the image " + name + ": " + why);
+    }
+    store->created_ = true;
+    store->ready_ = true;
+    store->WriteSidecar();
+    return store;
+  }
+
+  struct stat info {};
+  if (::fstat(store->fd_, &info) != 0) store->Fail("cannot read the image " + name + ": " + Errno());
+  auto check_size = [&] {
+    if (static_cast<std::uint64_t>(info.st_size) != store->layout_.bytes) {
+      store->Fail("the image " + name + " holds " + std::to_string(info.st_size) + " bytes, not the " +
+                  std::to_string(store->layout_.bytes) + " this flash needs");
+    }
+  };
+  const std::filesystem::path sidecar = SidecarPath(path);
+  if (std::filesystem::exists(sidecar, error)) {
+    store->LoadSidecar(store->identity_);
+    check_size();
+  } else if (options.accept_raw_image) {
+    // A raw image from elsewhere: every byte of it counts.
+    check_size();
+    std::fill(store->materialised_.begin(), store->materialised_.end(), true);
+    store->materialised_count_ = store->materialised_.size();
+  } else {
+    std::string keys;
+    for (const Key& key : store->identity_) keys += key.name + ", ";
+    store->Fail("the image " + name + " has no sidecar " + sidecar.string() + " (" + keys +
+                "the granules that hold data); remove the image to start afresh");
+  }
+  if (store->layout_.resident) {
+    for (std::uint64_t g = 0; g < store->materialised_.size(); ++g) {
+      if (!store->materialised_[g]) continue;
+      store->memory_[g].resize(store->layout_.granule_bytes);
+      store->PreadExact(g * store->layout_.granule_bytes, store->memory_[g]);
+    }
+  }
+  store->ready_ = true;
+  if (!std::filesystem::exists(sidecar, error)) store->WriteSidecar();
+  return store;
+}
+
+void ImageStore::LoadSidecar(const std::vector<Key>& identity) {
+  const std::string sidecar = SidecarPath(path_).string();
+  nlohmann::json json;
+  try {
+    std::ifstream in(SidecarPath(path_));
+    json = nlohmann::json::parse(in);
+  } catch (const std::exception& e) {
+    Fail("the sidecar " + sidecar + " is not valid JSON: " + e.what());
+  }
+  if (!json.is_object()) Fail("the sidecar " + sidecar + " is not a JSON object");
+  auto lacks = [&](const std::string& key) {
+    Fail("the sidecar " + sidecar + " lacks '" + key + "'; remove the image and its sidecar to start afresh");
+  };
+  for (const Key& key : identity) {
+    if (!json.contains(key.name)) lacks(key.name);
+    if (!Matches(json[key.name], key)) {
+      throw ImageError(key.name, "the image " + path_.string() + " was made for " + key.name + " " +
+                                     ValueText(json[key.name]) + ", not " + ValueText(key));
+    }
+  }
+  std::uint64_t granule_bytes = layout_.granule_bytes;
+  if (json.contains("granule_bytes") &&
+      (!SidecarNumber(json["granule_bytes"], granule_bytes) || granule_bytes != layout_.granule_bytes)) {
+    Fail("the sidecar " + sidecar + " counts granules of " + ValueText(json["granule_bytes"]) +
+         " bytes, not " + std::to_string(layout_.granule_bytes));
+  }
+
+  const std::uint64_t regions = RegionCount();
+  const std::uint64_t per_region = materialised_.size() / regions;
+  if (json.contains("materialised")) {
+    const nlohmann::json& bitmaps = json["materialised"];
+    if (!bitmaps.is_array() || bitmaps.size() != regions) {
+      Fail("the sidecar " + sidecar + ": 'materialised' needs one entry per region (" +
+           std::to_string(regions) + ")");
+    }
+    for (std::uint64_t r = 0; r < regions; ++r) {
+      if (!bitmaps[r].is_string() ||
+          !ParseBitmapHex(bitmaps[r].get<std::string>(), materialised_, r * per_region, per_region)) {
+        Fail("the sidecar " + sidecar + ": 'materialised' entry " + std::to_string(r) +
+             " is not a bitmap of " + std::to_string(per_region) + " granules");
+      }
+    }
+  } else if (json.contains("granules") && json["granules"].is_array()) {
+    for (const nlohmann::json& entry : json["granules"]) {
+      std::uint64_t offset = 0;
+      if (!SidecarNumber(entry, offset) || offset % layout_.granule_bytes != 0 || offset >= layout_.bytes) {
+        Fail("the sidecar " + sidecar + " names granule " + ValueText(entry) +
+             ", which the image does not have");
+      }
+      materialised_[offset / layout_.granule_bytes] = true;
+    }
+  } else {
+    lacks("materialised");
+  }
+  materialised_count_ =
+      static_cast<std::uint64_t>(std::count(materialised_.begin(), materialised_.end(), true));
+}
+
+ImageStore::~ImageStore() {
+  if (fd_ >= 0 && ready_) {
+    try {
+      WriteSidecar();
+    } catch (const std::exception&) {
+      // Nothing to be done while closing; the sidecar written at the last materialisation stands.
+    }
+  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void ImageStore::WriteSidecar() const {
+  if (path_.empty()) return;
+  nlohmann::ordered_json json;
+  for (const Key& key : identity_) json[key.name] = ToJson(key);
+  json["granule_bytes"] = layout_.granule_bytes;
+  const std::uint64_t regions = RegionCount();
+  const std::uint64_t region_bytes = layout_.bytes / regions;
+  const std::uint64_t per_region = materialised_.size() / regions;
+  json["regions"] = nlohmann::ordered_json::array();
+  json["materialised"] = nlohmann::ordered_json::array();
+  for (std::uint64_t r = 0; r < regions; ++r) {
+    nlohmann::ordered_json region;
+    if (!layout_.regions.empty()) {
+      for (const Key& label : layout_.regions[r]) region[label.name] = ToJson(label);
+    }
+    region["offset"] = region_bytes * r;
+    region["bytes"] = region_bytes;
+    json["regions"].push_back(region);
+    json["materialised"].push_back(BitmapHex(materialised_, r * per_region, per_region));
+  }
+  std::filesystem::path sidecar = SidecarPath(path_);
+  std::filesystem::path temporary = sidecar;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << json.dump(1) << '\n';
+    if (!out) throw ImageError("", "cannot write the sidecar " + temporary.string());
+  }
+  std::filesystem::rename(temporary, sidecar);
+}
+
+void ImageStore::CheckRange(std::uint64_t offset, std::uint64_t bytes) const {
+  if (offset > layout_.bytes || bytes > layout_.bytes - offset) {
+    throw std::out_of_range("image store: " + std::to_string(bytes) + " bytes at " + HexOffset(offset) +
+                            " reach beyond the image's " + std::to_string(layout_.bytes));
+  }
+}
+
+void ImageStore::PreadExact(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n <= 0) throw ImageError("", "cannot read the image " + path_.string() + ": " + Errno());
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void ImageStore::PwriteExact(std::uint64_t offset, std::span<const std::uint8_t> bytes) const {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n <= 0) throw ImageError("", "cannot write the image " + path_.string() + ": " + Errno());
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void ImageStore::Materialise(std::uint64_t granule) {
+  if (materialised_[granule]) return;
+  std::vector<std::uint8_t> erased(layout_.granule_bytes, kErased);
+  // The granule's bytes go to the file before the sidecar counts them.
+  if (fd_ >= 0) PwriteExact(granule * layout_.granule_bytes, erased);
+  if (fd_ < 0 || layout_.resident) memory_[granule] = std::move(erased);
+  materialised_[granule] = true;
+  ++materialised_count_;
+  WriteSidecar();
+}
+
+void ImageStore::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  CheckRange(offset, out.size());
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t granule = at / layout_.granule_bytes;
+    const std::uint64_t within = at % layout_.granule_bytes;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, layout_.granule_bytes - within));
+    std::span<std::uint8_t> part = out.subspan(done, n);
+    if (!materialised_[granule]) {
+      std::fill(part.begin(), part.end(), kErased);
+    } else if (!memory_[granule].empty()) {
+      std::copy_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, part.begin());
+    } else {
+      PreadExact(at, part);
+    }
+    done += n;
+  }
+}
+
+void ImageStore::Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  CheckRange(offset, bytes.size());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t granule = at / layout_.granule_bytes;
+    const std::uint64_t within = at % layout_.granule_bytes;
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(bytes.size() - done, layout_.granule_bytes - within));
+    std::span<const std::uint8_t> part = bytes.subspan(done, n);
+    Materialise(granule);
+    if (!memory_[granule].empty()) {
+      std::copy(part.begin(), part.end(), memory_[granule].begin() + static_cast<std::ptrdiff_t>(within));
+    }
+    if (fd_ >= 0) PwriteExact(at, part);
+    done += n;
+  }
+}
+
+void ImageStore::Erase(std::uint64_t offset, std::uint64_t bytes) {
+  CheckRange(offset, bytes);
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t granule = at / layout_.granule_bytes;
+    const std::uint64_t within = at % layout_.granule_bytes;
+    const std::uint64_t n = std::min<std::uint64_t>(bytes - done, layout_.granule_bytes - within);
+    if (materialised_[granule]) {
+      if (!memory_[granule].empty()) {
+        std::fill_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, kErased);
+      }
+      if (fd_ >= 0) PwriteExact(at, std::vector<std::uint8_t>(n, kErased));
+    }
+    done += n;
+  }
+}
+
+}  // namespace sim
