@@ -53,6 +53,15 @@ void Board::AttachTo(Bus& bus) const {
 
 namespace {
 
+// An image that does not fit the description, as the description's mistake: the field that
+// disagrees with the image, or the image itself.
+[[noreturn]] void ImageFieldError(const ImageError& e) {
+  if (e.key == "device_code" || e.key == "size_code" || e.key == "chip") {
+    FieldError("flash." + e.key, e.what());
+  }
+  FieldError("flash.image", e.what());
+}
+
 void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report) {
   // The factory's table is made before the image, so that a table the chip cannot hold leaves no
   // image behind that a later start would take as prepared.
@@ -65,8 +74,8 @@ void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report
   std::unique_ptr<NandController> controller;
   try {
     controller = std::make_unique<NandController>(config, report);
-  } catch (const NandImageError& e) {
-    FieldError("flash.image", e.what());
+  } catch (const ImageError& e) {
+    ImageFieldError(e);
   }
   if (controller->image().created()) WriteNandTable(*controller, table);
   board.Add(NandController::kBase, NandController::kWindowBytes, std::move(controller));
@@ -87,7 +96,12 @@ Board BuildBoard(const Description& description, Clock& clock, const Reporter& r
     case FlashConfig::Type::kNone:
       break;
     case FlashConfig::Type::kNor: {
-      auto nor = std::make_unique<NorFlash>(clock, description.flash.nor);
+      std::unique_ptr<NorFlash> nor;
+      try {
+        nor = std::make_unique<NorFlash>(clock, description.flash.nor);
+      } catch (const ImageError& e) {
+        ImageFieldError(e);
+      }
       std::uint32_t bytes = nor->BusBytes();
       board.Add(NorFlash::kBusBase, bytes, std::move(nor));
       break;

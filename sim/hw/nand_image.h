@@ -1,11 +1,9 @@
 // Where the NAND devices keep their cells: a raw image in the common layout, each page followed by
-// its spare bytes, one region per device (chip select and byte lane) in a fixed order, with a JSON
-// sidecar (<image>.json) naming the chip and its geometry.
-//
-// An image is never written whole. It is created as a sparse file of the full size, and a block's
-// bytes are written only when the block is first programmed ("materialised"); the sidecar keeps the
-// set of materialised blocks, and every other block reads as erased (0xFF) without touching the file.
-// Pages are read and written on demand with pread/pwrite; nothing reads the whole image.
+// its spare bytes, one region per device (chip select and byte lane) in a fixed order, kept by the
+// image store (sim/core/image_store.h) with one device block as its granule. The sidecar
+// (<image>.json) names the chip and its geometry and which blocks hold data; every other block reads
+// as erased (0xFF) without touching the file. Pages are read and written on demand; nothing reads
+// the whole image.
 //
 // An image without a sidecar but of exactly the right size (written by some other tool) is taken as
 // wholly materialised. An in-memory image (no path) behaves alike and is lost with the module.
@@ -16,17 +14,12 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-namespace sim {
+#include "sim/core/image_store.h"
 
-// An image that cannot be opened or does not fit the chip. The message names the file.
-struct NandImageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+namespace sim {
 
 class NandImage {
  public:
@@ -49,18 +42,18 @@ class NandImage {
   };
 
   static std::unique_ptr<NandImage> InMemory(Layout layout);
-  // Opens the image at path, or creates it (sparse, all erased) with its sidecar when it does not exist.
+  // Opens the image at path, or creates it (sparse, all erased) with its sidecar when it does not
+  // exist. ImageError when it cannot, or when it was made for another chip (key "chip").
   static std::unique_ptr<NandImage> Open(const std::filesystem::path& path, Layout layout);
-  static std::filesystem::path SidecarPath(const std::filesystem::path& image);
-
-  ~NandImage();
-  NandImage(const NandImage&) = delete;
-  NandImage& operator=(const NandImage&) = delete;
+  static std::filesystem::path SidecarPath(const std::filesystem::path& image) {
+    return ImageStore::SidecarPath(image);
+  }
 
   const Layout& layout() const { return layout_; }
-  const std::optional<std::filesystem::path>& path() const { return path_; }
+  // Empty for an image in memory.
+  const std::filesystem::path& path() const { return store_->path(); }
   // True when this power-on made the image (a new file, or cells in memory): it holds nothing yet.
-  bool created() const { return created_; }
+  bool created() const { return store_->created(); }
 
   // One page with its spare bytes (out.size() == raw_page_bytes()); row = block * pages_per_block + page.
   void ReadPage(std::uint32_t region, std::uint32_t row, std::span<std::uint8_t> out) const;
@@ -70,27 +63,18 @@ class NandImage {
   void EraseBlock(std::uint32_t region, std::uint32_t block, std::optional<std::uint32_t> pages = {});
 
   bool IsMaterialised(std::uint32_t region, std::uint32_t block) const;
-  std::uint32_t MaterialisedBlocks() const;
+  std::uint32_t MaterialisedBlocks() const { return static_cast<std::uint32_t>(store_->MaterialisedCount()); }
   // Writes the sidecar now (it is also written on every new materialised block and on close).
-  void WriteSidecar() const;
+  void WriteSidecar() const { store_->WriteSidecar(); }
 
  private:
-  explicit NandImage(Layout layout);
+  NandImage(Layout layout, std::unique_ptr<ImageStore> store);
+  static ImageStore::Layout StoreLayout(const Layout& layout);
   void CheckAddress(std::uint32_t region, std::uint32_t row) const;
-  std::size_t BlockIndex(std::uint32_t region, std::uint32_t block) const;
   std::uint64_t FileOffset(std::uint32_t region, std::uint32_t row) const;
-  void Materialise(std::uint32_t region, std::uint32_t block);
-  void PreadExact(std::uint64_t offset, std::span<std::uint8_t> out) const;
-  void PwriteExact(std::uint64_t offset, std::span<const std::uint8_t> bytes) const;
 
   Layout layout_;
-  std::optional<std::filesystem::path> path_;
-  int fd_ = -1;
-  bool ready_ = false;  // opened whole: only then does closing write the sidecar
-  bool created_ = true;
-  std::vector<bool> materialised_;  // per region and block
-  std::uint32_t materialised_count_ = 0;
-  std::unordered_map<std::size_t, std::vector<std::uint8_t>> memory_;  // in-memory image: block bytes
+  std::unique_ptr<ImageStore> store_;
 };
 
 }  // namespace sim

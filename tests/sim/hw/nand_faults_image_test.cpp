@@ -127,7 +127,7 @@ TEST(NandModelImage, ALargeImageIsSparseAndPersistsAcrossRestarts) {
     sim::Module wrong(d);
     ADD_FAILURE() << "an image of another chip was accepted";
   } catch (const sim::DescriptionError& e) {
-    EXPECT_NE(std::string(e.what()).find("'flash.image'"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("'flash.chip'"), std::string::npos) << e.what();
     EXPECT_NE(std::string(e.what()).find("0xD3EC"), std::string::npos) << e.what();
   }
 }
