@@ -1,16 +1,9 @@
 #include "sim/hw/nor_flash.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <stdexcept>
 
-#include "sim/core/config_reader.h"
-#include "sim/core/description.h"
 #include "sim/core/text.h"
 
 namespace sim {
@@ -26,18 +19,8 @@ constexpr std::uint32_t kQueryRegionCount = 0x2C;
 constexpr std::uint32_t kQueryRegions = 0x2D;  // four bytes each: blocks - 1, block bytes / 256
 constexpr std::uint16_t kQueryBufferSizeCode = 5;  // 32 bytes
 
-constexpr std::uint16_t kHalfErased = 0xFFFF;
-constexpr std::uint8_t kErasedByte = 0xFF;
 constexpr std::uint16_t kHalfMask = 0xFFFF;
 constexpr std::uint8_t kCommandMask = 0xFF;
-
-[[noreturn]] void Fail(const std::string& field, const std::string& what) { FieldError(field, what); }
-
-std::filesystem::path SidecarOf(const std::filesystem::path& image) {
-  std::filesystem::path sidecar = image;
-  sidecar += ".json";
-  return sidecar;
-}
 
 std::string Hex16(std::uint16_t value) {
   char text[8];
@@ -53,7 +36,6 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
     : clock_(clock),
       config_(std::move(config)),
       layout_(config_.device_code, config_.size_code) {
-  granules_.resize(BusBytes() / kGranuleBytes);
   std::size_t block_count = Blocks().size();
   for (Lane& lane : lanes_) {
     lane.blocks.resize(block_count);
@@ -67,112 +49,20 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
     for (const NorBlockFailure& f : config_.faults.erase_fail) FailErase(f.offset, lane, kStatusEraseError, f.after);
     for (std::uint32_t offset : config_.faults.stays_locked) KeepLocked(offset, lane);
   }
-  if (!config_.image.empty()) OpenImage();
-}
-
-NorFlash::~NorFlash() {
-  if (image_fd_ >= 0) ::close(image_fd_);
-}
-
-void NorFlash::OpenImage() {
-  const std::filesystem::path& image = config_.image;
-  const std::filesystem::path sidecar = SidecarOf(image);
-  const std::string where = image.string();
-  std::error_code error;
-  bool exists = std::filesystem::exists(image, error);
-  nlohmann::json record;
-
-  if (!exists) {
-    // A sparse file: creating the largest image writes nothing.
-    { std::ofstream create(image, std::ios::binary); }
-    std::filesystem::resize_file(image, BusBytes(), error);
-    if (error) Fail("flash.image", "cannot create " + where + ": " + error.message());
-    WriteSidecar();
+  ImageStore::Layout layout;
+  layout.bytes = BusBytes();
+  layout.granule_bytes = kGranuleBytes;
+  layout.resident = true;  // read a word at a time
+  if (config_.image.empty()) {
+    store_ = ImageStore::InMemory(layout);
   } else {
-    std::ifstream in(sidecar);
-    if (!in) {
-      Fail("flash.image", where + " has no sidecar " + sidecar.string() +
-                              " (device code, size code, written granules); remove the image to start afresh");
-    }
-    try {
-      record = nlohmann::json::parse(in);
-    } catch (const nlohmann::json::parse_error& e) {
-      Fail("flash.image", sidecar.string() + " is not valid JSON: " + e.what());
-    }
-    if (!record.is_object() || !record.contains("device_code") || !record.contains("size_code") ||
-        !record.contains("granules") || !record["granules"].is_array()) {
-      Fail("flash.image", sidecar.string() + " lacks device_code, size_code or granules");
-    }
-    std::uint32_t device_code = JsonU32(record["device_code"], "flash.image: " + sidecar.string() + ": device_code");
-    std::uint32_t size_code = JsonU32(record["size_code"], "flash.image: " + sidecar.string() + ": size_code");
-    if (device_code != config_.device_code) {
-      Fail("flash.device_code", Hex16(config_.device_code) + " disagrees with the image " + where + ", made for " +
-                                    Hex16(static_cast<std::uint16_t>(device_code)));
-    }
-    if (size_code != config_.size_code) {
-      Fail("flash.size_code", std::to_string(config_.size_code) + " disagrees with the image " + where +
-                                  ", made for size code " + std::to_string(size_code));
-    }
-    auto file_bytes = std::filesystem::file_size(image, error);
-    if (error || file_bytes != BusBytes()) {
-      Fail("flash.image", where + " holds " + std::to_string(file_bytes) + " bytes, not the " +
-                              std::to_string(BusBytes()) + " of size code " + std::to_string(size_code));
-    }
-  }
-
-  image_fd_ = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
-  if (image_fd_ < 0) Fail("flash.image", "cannot open " + where + ": " + std::strerror(errno));
-
-  if (exists) {
-    for (const auto& entry : record["granules"]) {
-      std::uint32_t offset = JsonU32(entry, "flash.image: " + sidecar.string() + ": granules");
-      if (offset % kGranuleBytes != 0 || offset >= BusBytes()) {
-        Fail("flash.image", sidecar.string() + " names granule " + Hex(offset) + ", which the image does not have");
-      }
-      std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
-      granule.resize(kGranuleBytes);
-      if (::pread(image_fd_, granule.data(), kGranuleBytes, offset) != static_cast<ssize_t>(kGranuleBytes)) {
-        Fail("flash.image", "cannot read " + where + " at " + Hex(offset));
-      }
-    }
+    store_ = ImageStore::Open(config_.image, layout,
+                              {.identity = {{"device_code", Hex16(config_.device_code)},
+                                            {"size_code", std::uint64_t{config_.size_code}}}});
   }
 }
 
-void NorFlash::WriteSidecar() const {
-  nlohmann::json record;
-  record["device_code"] = Hex16(config_.device_code);
-  record["size_code"] = config_.size_code;
-  record["granule_bytes"] = kGranuleBytes;
-  nlohmann::json granules = nlohmann::json::array();
-  for (std::size_t i = 0; i < granules_.size(); ++i) {
-    if (!granules_[i].empty()) granules.push_back(Hex(static_cast<std::uint32_t>(i * kGranuleBytes)));
-  }
-  record["granules"] = granules;
-  std::filesystem::path sidecar = SidecarOf(config_.image);
-  std::filesystem::path temporary = sidecar;
-  temporary += ".new";
-  {
-    std::ofstream out(temporary);
-    out << record.dump(1) << "\n";
-    if (!out) throw std::runtime_error("NOR flash: cannot write " + temporary.string());
-  }
-  std::filesystem::rename(temporary, sidecar);
-}
-
-void NorFlash::Persist(std::uint32_t offset, std::uint32_t bytes) {
-  if (image_fd_ < 0) return;
-  while (bytes > 0) {
-    const std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
-    std::uint32_t in_granule = offset % kGranuleBytes;
-    std::uint32_t n = std::min(bytes, kGranuleBytes - in_granule);
-    if (!granule.empty() &&
-        ::pwrite(image_fd_, granule.data() + in_granule, n, offset) != static_cast<ssize_t>(n)) {
-      throw std::runtime_error("NOR flash: cannot write " + config_.image.string() + ": " + std::strerror(errno));
-    }
-    offset += n;
-    bytes -= n;
-  }
-}
+NorFlash::~NorFlash() = default;
 
 // --- geometry ---
 
@@ -187,53 +77,36 @@ std::vector<NorFlash::Block> NorFlash::Blocks() const {
 // --- the array ---
 
 std::uint16_t NorFlash::ArrayHalf(unsigned lane, std::uint32_t offset) const {
-  const std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
-  if (granule.empty()) return kHalfErased;
-  std::uint32_t at = offset % kGranuleBytes + 2 * lane;
-  return static_cast<std::uint16_t>(granule[at] | granule[at + 1] << 8);
-}
-
-std::uint8_t* NorFlash::Granule(std::uint32_t offset) {
-  std::vector<std::uint8_t>& granule = granules_[offset / kGranuleBytes];
-  if (granule.empty()) {
-    granule.assign(kGranuleBytes, kErasedByte);
-    if (image_fd_ >= 0) {
-      Persist(offset - offset % kGranuleBytes, kGranuleBytes);
-      WriteSidecar();
-    }
-  }
-  return granule.data();
+  std::uint8_t half[2];
+  store_->Read(offset + 2 * lane, half);
+  return static_cast<std::uint16_t>(half[0] | half[1] << 8);
 }
 
 void NorFlash::ProgramHalf(unsigned lane, std::uint32_t offset, std::uint16_t data) {
   std::uint16_t now = ArrayHalf(lane, offset);
   std::uint16_t programmed = now & data;  // programming only clears bits
   if (programmed == now) return;
-  std::uint8_t* at = Granule(offset) + offset % kGranuleBytes + 2 * lane;
-  at[0] = static_cast<std::uint8_t>(programmed);
-  at[1] = static_cast<std::uint8_t>(programmed >> 8);
-  Persist(offset + 2 * lane, 2);
+  const std::uint8_t half[2] = {static_cast<std::uint8_t>(programmed), static_cast<std::uint8_t>(programmed >> 8)};
+  store_->Write(offset + 2 * lane, half);
 }
 
+// Each device erases its own half of every word of the block; granules without data read erased.
 void NorFlash::EraseHalves(unsigned lane, Block block) {
+  std::vector<std::uint8_t> granule(kGranuleBytes);
   for (std::uint32_t g = block.offset; g < block.offset + block.bytes; g += kGranuleBytes) {
-    std::vector<std::uint8_t>& granule = granules_[g / kGranuleBytes];
-    if (granule.empty()) continue;
+    if (!store_->IsMaterialised(g / kGranuleBytes)) continue;
+    store_->Read(g, granule);
     for (std::uint32_t at = 2 * lane; at < kGranuleBytes; at += kBusWordBytes) {
-      granule[at] = kErasedByte;
-      granule[at + 1] = kErasedByte;
+      granule[at] = ImageStore::kErased;
+      granule[at + 1] = ImageStore::kErased;
     }
-    Persist(g, kGranuleBytes);
+    store_->Write(g, granule);
   }
 }
 
 std::vector<std::uint8_t> NorFlash::Peek(std::uint32_t offset, std::uint32_t bytes) const {
-  std::vector<std::uint8_t> out(bytes, kErasedByte);
-  for (std::uint32_t i = 0; i < bytes; ++i) {
-    std::uint32_t at = offset + i;
-    const std::vector<std::uint8_t>& granule = granules_.at(at / kGranuleBytes);
-    if (!granule.empty()) out[i] = granule[at % kGranuleBytes];
-  }
+  std::vector<std::uint8_t> out(bytes);
+  store_->Read(offset, out);
   return out;
 }
 
@@ -245,11 +118,7 @@ void NorFlash::Poke(std::uint32_t offset, std::span<const std::uint8_t> bytes) {
   if (offset > BusBytes() || bytes.size() > BusBytes() - offset) {
     throw std::out_of_range("NOR flash: poke beyond the flash at " + Hex(offset));
   }
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::uint32_t at = offset + static_cast<std::uint32_t>(i);
-    Granule(at)[at % kGranuleBytes] = bytes[i];
-  }
-  Persist(offset, static_cast<std::uint32_t>(bytes.size()));
+  store_->Write(offset, bytes);
 }
 
 // --- observation and faults ---

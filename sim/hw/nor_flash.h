@@ -31,14 +31,16 @@
 // Not modelled: suspend and resume, lock-down, protection registers, the identifier fields beyond
 // the lock status, the query's timing and voltage fields.
 //
-// Persistence: a raw image file of the bus view, created sparse, with a sidecar "<image>.json"
-// holding the device code, the size code and the 64 KiB granules that hold data; the others read
-// 0xFF. Lock bits and status are not persisted.
+// Persistence: the image store (sim/core/image_store.h) keeps the bus view in 64 KiB granules, in
+// memory or in a raw image file created sparse, with a sidecar "<image>.json" holding the device
+// code, the size code and the granules that hold data; the others read 0xFF. Lock bits, status and
+// counts are not persisted.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,6 +49,7 @@
 #include "sim/core/clock.h"
 #include "sim/core/flash_config.h"
 #include "sim/core/flash_parts.h"
+#include "sim/core/image_store.h"
 
 namespace sim {
 
@@ -119,6 +122,8 @@ class NorFlash : public BusDevice {
 
   using Block = NorLayout::Block;
 
+  // ImageError when the image cannot be opened or was made for another part (key "device_code" or
+  // "size_code").
   NorFlash(Clock& clock, NorFlashConfig config);
   ~NorFlash() override;
   NorFlash(const NorFlash&) = delete;
@@ -226,17 +231,12 @@ class NorFlash : public BusDevice {
   std::uint16_t ArrayHalf(unsigned lane, std::uint32_t offset) const;
   void ProgramHalf(unsigned lane, std::uint32_t offset, std::uint16_t data);
   void EraseHalves(unsigned lane, Block block);
-  std::uint8_t* Granule(std::uint32_t offset);  // materialises it
-  void Persist(std::uint32_t offset, std::uint32_t bytes);
-  void OpenImage();
-  void WriteSidecar() const;
 
   Clock& clock_;
   NorFlashConfig config_;
   NorLayout layout_;
-  std::vector<std::vector<std::uint8_t>> granules_;  // empty: never written, reads 0xFF
+  std::unique_ptr<ImageStore> store_;
   std::array<Lane, kLanes> lanes_;
-  int image_fd_ = -1;
   bool logging_ = false;
   std::vector<NorLogEntry> log_;
 };
