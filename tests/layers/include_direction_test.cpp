@@ -157,4 +157,20 @@ TEST(IncludeDirection, EveryIncludeOfTheTreeRunsDownward) {
   for (const std::string& v : violations) ADD_FAILURE() << v;
 }
 
+// The models take typed configuration (sim/core/flash_config.h); module.json is read in sim/core alone.
+TEST(IncludeDirection, TheHardwareModelsKnowNothingOfJson) {
+  const fs::path root = KALVORI_SOURCE_DIR;
+  std::size_t files = 0;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "sim" / "hw")) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    std::ifstream in(entry.path());
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+      EXPECT_EQ(line.find("nlohmann"), std::string::npos) << entry.path().string() << ":" << number << ": " << line;
+    }
+  }
+  EXPECT_GT(files, 10u);
+}
+
 }  // namespace
