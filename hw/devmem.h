@@ -16,6 +16,8 @@
 u32 HostDevRead32(const volatile u32* address);
 void HostDevWrite32(volatile u32* address, u32 value);
 void HostDevCopyFrom(void* destination, const volatile u32* source, u32 bytes);
+void HostDevReadRepeated32(const volatile u32* address, u32* destination, u32 count);
+void HostDevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, u32 count);
 
 inline u32 DevRead32(const volatile u32* address) { return HostDevRead32(address); }
 inline void DevWrite32(volatile u32* address, u32 value) { HostDevWrite32(address, value); }
@@ -23,6 +25,18 @@ inline void DevWrite32(volatile u32* address, u32 value) { HostDevWrite32(addres
 inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes)
 {
     HostDevCopyFrom(destination, source, bytes);
+}
+/* A run of reads of one register (a FIFO): count single accesses in order, each word stored in turn;
+   a null destination drops them. The host hands the run to the model in one call. */
+inline void DevReadRepeated32(const volatile u32* address, u32* destination, u32 count)
+{
+    HostDevReadRepeated32(address, destination, count);
+}
+/* A run of writes to one register: count single accesses in order, of the source words in turn, or
+   of fill each time when the source is null. */
+inline void DevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, u32 count)
+{
+    HostDevWriteRepeated32(address, source, fill, count);
 }
 
 #else
@@ -34,6 +48,18 @@ inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes
     u8* to = (u8*)destination;
     const volatile u8* from = (const volatile u8*)source;
     while (bytes--) *to++ = *from++;
+}
+inline void DevReadRepeated32(const volatile u32* address, u32* destination, u32 count)
+{
+    u32 word;
+    while (count--) {
+        word = *address;
+        if (destination != 0) *destination++ = word;
+    }
+}
+inline void DevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, u32 count)
+{
+    while (count--) *address = source != 0 ? *source++ : fill;
 }
 
 #endif

@@ -96,6 +96,16 @@ void NandRegWrite(u32 offset, u32 value)
     DevWrite32(DevReg(NandRegs, offset), value);
 }
 
+void NandFifoRead(u32* buffer, u32 words)
+{
+    DevReadRepeated32(DevReg(NandRegs, NAND_REG_DATA), buffer, words);
+}
+
+void NandFifoWrite(const u32* buffer, u32 words)
+{
+    DevWriteRepeated32(DevReg(NandRegs, NAND_REG_DATA), buffer, NAND_FILL_WORD, words);
+}
+
 i32 NandIssueCommand(u32 command, u32 address1, u32 address2)
 {
     NandRegWrite(NAND_REG_STATUS, NAND_STATUS_CLEAR_ALL);

@@ -126,6 +126,10 @@ u32 NandMode(u32 word);
 /* One 32-bit access of a controller register. */
 u32 NandRegRead(u32 offset);
 void NandRegWrite(u32 offset, u32 value);
+/* Runs of data FIFO accesses, one word per access: a null buffer drops the words read, or writes the
+   fill word (the bytes stay as they were). */
+void NandFifoRead(u32* buffer, u32 words);
+void NandFifoWrite(const u32* buffer, u32 words);
 
 /* The command issue sequence: NAND_OK, or NAND_TIMEOUT when the controller never asked for the command
    words (then nothing was written to the command buffer). */

@@ -82,13 +82,20 @@ static u32 NandFlashSize(void)
    were (programming only clears bits). */
 static void NandMoveFill(i32 program, u32 bytes)
 {
-    u32 words = bytes / 4;
-    while (words-- != 0) {
-        if (program) {
-            NandRegWrite(NAND_REG_DATA, NAND_FILL_WORD);
-        } else {
-            (void)NandRegRead(NAND_REG_DATA);
-        }
+    if (program) {
+        NandFifoWrite(0, bytes / 4);
+    } else {
+        NandFifoRead(0, bytes / 4);
+    }
+}
+
+/* Data words between the caller's buffer and the FIFO. */
+static void NandMoveData(u32* in, const u32* out, u32 bytes)
+{
+    if (out != 0) {
+        NandFifoWrite(out, bytes / 4);
+    } else {
+        NandFifoRead(in, bytes / 4);
     }
 }
 
@@ -106,7 +113,7 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
     i32 narrow = 0;
     i32 accumulated = NAND_OK;
     i32 final = NAND_TIMEOUT;
-    u32 e, lead, tail, g, command, chipSelect = 0, address1 = 0, address2 = 0;
+    u32 e, lead, tail, g, run, command, chipSelect = 0, address1 = 0, address2 = 0;
     i32 r;
 
     /* Refusals come before any register access. */
@@ -149,28 +156,31 @@ static i32 NandWalkPages(u32* in, const u32* out, u32 offset, u32 length)
     NandMoveFill(program, lead);
     g = lead;
     while (n != 0) {
+        /* The data words up to the end of the page or of the range. */
+        run = a - (g & (a - 1));
+        if (run > n) run = n;
+        NandMoveData(in, out, run);
         if (program) {
-            NandRegWrite(NAND_REG_DATA, *out++);
+            out += run / 4;
         } else {
-            *in++ = NandRegRead(NAND_REG_DATA);
+            in += run / 4;
         }
-        g += 4;
-        n -= 4;
+        g += run;
+        n -= run;
         if (n == 0) break;
-        if ((g & (a - 1)) == 0) {
-            /* A page is complete and data remain: finish it, then start the next one. */
-            NandMoveFill(program, s);
-            r = NandCommandResult();
-            if (r != NAND_OK) {
-                accumulated |= r;
-                if (r != NAND_ECC_ERROR) goto done; /* an ECC error still delivers the data */
-            }
-            e += a;
-            NandSplitAddress(e, &address1, &address2, 0, halve, &chipSelect);
-            command = (command & ~NAND_CMDW_CS1) | chipSelect << NAND_CMDW_CS_SHIFT;
-            if (NandIssueCommand(command, address1, address2) != NAND_OK) goto done;
-            if (NandWaitStatus(request) != NAND_WAIT_OK) goto done;
+
+        /* A page is complete and data remain: finish it, then start the next one. */
+        NandMoveFill(program, s);
+        r = NandCommandResult();
+        if (r != NAND_OK) {
+            accumulated |= r;
+            if (r != NAND_ECC_ERROR) goto done; /* an ECC error still delivers the data */
         }
+        e += a;
+        NandSplitAddress(e, &address1, &address2, 0, halve, &chipSelect);
+        command = (command & ~NAND_CMDW_CS1) | chipSelect << NAND_CMDW_CS_SHIFT;
+        if (NandIssueCommand(command, address1, address2) != NAND_OK) goto done;
+        if (NandWaitStatus(request) != NAND_WAIT_OK) goto done;
     }
     NandMoveFill(program, tail);
     final = NandCommandResult();
@@ -201,7 +211,6 @@ static i32 NandSparePage(u32* in, const u32* out, u32 offset, u32 length)
     u32 a = NandPageSize();
     u32 s = NandSpareSize();
     u32 chipSelect = 0, address1 = 0, address2 = 0;
-    u32 words;
 
     if (s < n) return NAND_TIMEOUT;
     NandSplitAddress(offset & ~(a - 1), &address1, &address2, 0, NandMode(NAND_M_WIDE_BUS) != 0, &chipSelect);
@@ -211,13 +220,7 @@ static i32 NandSparePage(u32* in, const u32* out, u32 offset, u32 length)
     }
 
     NandMoveFill(program, a);
-    for (words = n / 4; words != 0; --words) {
-        if (program) {
-            NandRegWrite(NAND_REG_DATA, *out++);
-        } else {
-            *in++ = NandRegRead(NAND_REG_DATA);
-        }
-    }
+    NandMoveData(in, out, n);
     NandMoveFill(program, s - n);
     return NandCommandResult();
 }

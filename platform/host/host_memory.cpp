@@ -58,6 +58,14 @@ u32 HostDevRead32(const volatile u32* address) { return M().address_space().Read
 
 void HostDevWrite32(volatile u32* address, u32 value) { M().address_space().Write32(address, value); }
 
+void HostDevReadRepeated32(const volatile u32* address, u32* destination, u32 count) {
+  M().address_space().ReadRepeated32(address, destination, count);
+}
+
+void HostDevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, u32 count) {
+  M().address_space().WriteRepeated32(address, source, fill, count);
+}
+
 void HostDevCopyFrom(void* destination, const volatile u32* source, u32 bytes) {
   M().address_space().CopyFrom(destination, source, bytes);
 }

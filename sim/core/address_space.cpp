@@ -99,6 +99,17 @@ void AddressSpace::Write32(volatile void* pointer, std::uint32_t value) {
   bus_.Write32(Translate(pointer, 4, "32-bit write"), value);
 }
 
+void AddressSpace::ReadRepeated32(const volatile void* pointer, std::uint32_t* destination, std::uint32_t count) {
+  if (count == 0) return;
+  bus_.ReadRepeated32(Translate(pointer, 4, "32-bit read"), destination, count);
+}
+
+void AddressSpace::WriteRepeated32(volatile void* pointer, const std::uint32_t* source, std::uint32_t fill,
+                                   std::uint32_t count) {
+  if (count == 0) return;
+  bus_.WriteRepeated32(Translate(pointer, 4, "32-bit write"), source, fill, count);
+}
+
 void AddressSpace::CopyFrom(void* destination, const volatile void* source, std::uint32_t bytes) {
   if (bytes == 0) return;
   // The copy may span several mappings of one reservation (a whole-flash window is mapped in

@@ -55,6 +55,9 @@ class AddressSpace {
   std::uint32_t Read32(const volatile void* pointer);
   void Write32(volatile void* pointer, std::uint32_t value);
   void CopyFrom(void* destination, const volatile void* source, std::uint32_t bytes);
+  // count accesses of one register (see Bus::ReadRepeated32); destination may be null, source too.
+  void ReadRepeated32(const volatile void* pointer, std::uint32_t* destination, std::uint32_t count);
+  void WriteRepeated32(volatile void* pointer, const std::uint32_t* source, std::uint32_t fill, std::uint32_t count);
 
   const std::map<std::uintptr_t, Reservation>& Reservations() const { return reservations_; }
   const std::vector<MapCall>& MapCalls() const { return map_calls_; }

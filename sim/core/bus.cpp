@@ -18,6 +18,10 @@ void BusDevice::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
   }
 }
 
+bool BusDevice::ReadRepeated32(std::uint32_t, std::uint32_t*, std::size_t) { return false; }
+
+bool BusDevice::WriteRepeated32(std::uint32_t, const std::uint32_t*, std::uint32_t, std::size_t) { return false; }
+
 void Bus::Attach(std::uint32_t base, std::uint32_t size, BusDevice& device) {
   for (const Window& w : windows_) {
     std::uint64_t a0 = base, a1 = std::uint64_t{base} + size;
@@ -66,6 +70,31 @@ void Bus::Write32(std::uint32_t address, std::uint32_t value) {
   ++accesses_;
   if (tracer_) tracer_({BusAccess::Kind::kWrite, address, value});
   w.device->Write32(address - w.base, value);
+}
+
+void Bus::ReadRepeated32(std::uint32_t address, std::uint32_t* out, std::size_t count) {
+  if (address & 3u) throw BusFault("bus fault: unaligned 32-bit read at physical " + Hex(address));
+  Window& w = Find(address, 4, "32-bit read");
+  if (!tracer_ && w.device->ReadRepeated32(address - w.base, out, count)) {
+    clock_.Advance(w.device->AccessNs() * count);
+    accesses_ += count;
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t word = Read32(address);
+    if (out) out[i] = word;
+  }
+}
+
+void Bus::WriteRepeated32(std::uint32_t address, const std::uint32_t* in, std::uint32_t fill, std::size_t count) {
+  if (address & 3u) throw BusFault("bus fault: unaligned 32-bit write at physical " + Hex(address));
+  Window& w = Find(address, 4, "32-bit write");
+  if (!tracer_ && w.device->WriteRepeated32(address - w.base, in, fill, count)) {
+    clock_.Advance(w.device->AccessNs() * count);
+    accesses_ += count;
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) Write32(address, in ? in[i] : fill);
 }
 
 void Bus::ReadBlock(std::uint32_t address, std::span<std::uint8_t> out) {

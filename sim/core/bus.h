@@ -31,6 +31,11 @@ class BusDevice {
   virtual void Write32(std::uint32_t offset, std::uint32_t value) = 0;
   // A block copy out of the device (the NOR array read). The default reads word by word.
   virtual void ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out);
+  // A run of count 32-bit accesses to one register (a FIFO), taken at once, each word exactly as
+  // Read32 / Write32 would take it. out null: the words read are dropped; in null: every write is of
+  // fill. False (the default): the model takes no runs, the bus makes the accesses one by one.
+  virtual bool ReadRepeated32(std::uint32_t offset, std::uint32_t* out, std::size_t count);
+  virtual bool WriteRepeated32(std::uint32_t offset, const std::uint32_t* in, std::uint32_t fill, std::size_t count);
   // Time one access takes on the bus, charged to the clock.
   virtual std::uint64_t AccessNs() const { return 0; }
 };
@@ -53,6 +58,10 @@ class Bus {
   std::uint32_t Read32(std::uint32_t address);
   void Write32(std::uint32_t address, std::uint32_t value);
   void ReadBlock(std::uint32_t address, std::span<std::uint8_t> out);
+  // count accesses to one address, in order, each charged and counted as a single access; while a
+  // tracer is set they are made (and traced) one by one.
+  void ReadRepeated32(std::uint32_t address, std::uint32_t* out, std::size_t count);
+  void WriteRepeated32(std::uint32_t address, const std::uint32_t* in, std::uint32_t fill, std::size_t count);
 
   // Every access, in order, while a tracer is set (tests compare register traces with it).
   void SetTracer(std::function<void(const BusAccess&)> tracer) { tracer_ = std::move(tracer); }

@@ -202,17 +202,18 @@ void NandDevice::EndAddress(bool early) {
 void NandDevice::ReadData(std::span<std::uint8_t> out) {
   if (mode_ == Mode::kAddress) EndAddress(true);
   switch (mode_) {
-    case Mode::kDataOut:
-      for (std::uint8_t& b : out) {
-        if (column_ < page_register_.size()) {
-          b = page_register_[column_++];
-        } else {
-          b = kUndrivenBus;
-          if (!beyond_reported_) Anomaly("read cycles past the end of the page and spare");
-          beyond_reported_ = true;
-        }
+    case Mode::kDataOut: {
+      const std::size_t from = std::min<std::size_t>(column_, page_register_.size());
+      const std::size_t inside = std::min(out.size(), page_register_.size() - from);
+      std::copy_n(page_register_.begin() + static_cast<std::ptrdiff_t>(from), inside, out.begin());
+      column_ += static_cast<std::uint32_t>(inside);
+      if (inside < out.size()) {
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(inside), out.end(), kUndrivenBus);
+        if (!beyond_reported_) Anomaly("read cycles past the end of the page and spare");
+        beyond_reported_ = true;
       }
       return;
+    }
     case Mode::kIdOut:
       for (std::uint8_t& b : out) b = id_position_ < id_.size() ? id_[id_position_++] : kIdPastEnd;
       return;
@@ -232,13 +233,13 @@ void NandDevice::WriteData(std::span<const std::uint8_t> in) {
     Anomaly("data cycles while the device takes no data");
     return;
   }
-  for (std::uint8_t b : in) {
-    if (column_ < page_register_.size()) {
-      page_register_[column_++] = b;
-    } else if (!beyond_reported_) {
-      Anomaly("data cycles past the end of the page and spare");
-      beyond_reported_ = true;
-    }
+  const std::size_t from = std::min<std::size_t>(column_, page_register_.size());
+  const std::size_t inside = std::min(in.size(), page_register_.size() - from);
+  std::copy_n(in.begin(), inside, page_register_.begin() + static_cast<std::ptrdiff_t>(from));
+  column_ += static_cast<std::uint32_t>(inside);
+  if (inside < in.size() && !beyond_reported_) {
+    Anomaly("data cycles past the end of the page and spare");
+    beyond_reported_ = true;
   }
 }
 

@@ -374,14 +374,21 @@ void NandController::StartCommand() {
           }
         }
       }
-      std::vector<std::uint8_t> fifo_bytes(std::size_t{f.fifo_lane_bytes()} * f.lanes());
-      for (std::uint32_t j = 0; j < f.fifo_lane_bytes(); ++j) {
-        for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) fifo_bytes[j * f.lanes() + lane] = lanes[lane][j];
-      }
-      t.fifo.resize(fifo_bytes.size() / 4);
-      for (std::size_t w = 0; w < t.fifo.size(); ++w) {
-        t.fifo[w] = std::uint32_t{fifo_bytes[4 * w]} | std::uint32_t{fifo_bytes[4 * w + 1]} << 8 |
-                    std::uint32_t{fifo_bytes[4 * w + 2]} << 16 | std::uint32_t{fifo_bytes[4 * w + 3]} << 24;
+      // FIFO words take the bytes lowest first: device 0's alone, or the two devices' in turn.
+      t.fifo.resize(std::size_t{f.fifo_lane_bytes()} * f.lanes() / 4);
+      if (f.lanes() == 1) {
+        const std::uint8_t* b = lanes[0].data();
+        for (std::size_t w = 0; w < t.fifo.size(); ++w, b += 4) {
+          t.fifo[w] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                      std::uint32_t{b[3]} << 24;
+        }
+      } else {
+        const std::uint8_t* low = lanes[0].data();
+        const std::uint8_t* high = lanes[1].data();
+        for (std::size_t w = 0; w < t.fifo.size(); ++w, low += 2, high += 2) {
+          t.fifo[w] = std::uint32_t{low[0]} | std::uint32_t{high[0]} << 8 | std::uint32_t{low[1]} << 16 |
+                      std::uint32_t{high[1]} << 24;
+        }
       }
       Post(kStatusReadRequest | kStatusReady, Phase::kDataOut);
       return;
@@ -447,6 +454,56 @@ void NandController::WriteFifo(std::uint32_t value) {
   t.fifo.push_back(value);
   if (NandCommandRecord* r = Record()) ++r->fifo_words;
   if (t.fifo.size() == t.expected) FinishProgram();
+}
+
+bool NandController::ReadRepeated32(std::uint32_t offset, std::uint32_t* out, std::size_t count) {
+  if (offset != kRegData) return false;
+  while (count > 0) {
+    CheckPower();
+    if (phase_ != Phase::kDataOut || transfer_->position >= transfer_->fifo.size()) {
+      // Nothing (more) to give: each access is refused on its own.
+      std::uint32_t word = ReadFifo();
+      if (out) *out++ = word;
+      --count;
+      continue;
+    }
+    Transfer& t = *transfer_;
+    std::size_t n = std::min(count, t.fifo.size() - t.position);
+    if (out) {
+      std::copy_n(t.fifo.begin() + static_cast<std::ptrdiff_t>(t.position), n, out);
+      out += n;
+    }
+    t.position += n;
+    count -= n;
+    if (NandCommandRecord* r = Record()) r->fifo_words += static_cast<std::uint32_t>(n);
+    if (t.position == t.fifo.size()) EndCommand(t.end_bits);
+  }
+  return true;
+}
+
+bool NandController::WriteRepeated32(std::uint32_t offset, const std::uint32_t* in, std::uint32_t fill,
+                                     std::size_t count) {
+  if (offset != kRegData) return false;
+  while (count > 0) {
+    CheckPower();
+    if (phase_ != Phase::kDataIn) {
+      WriteFifo(in ? *in++ : fill);
+      --count;
+      continue;
+    }
+    Transfer& t = *transfer_;
+    std::size_t n = std::min(count, t.expected - t.fifo.size());
+    if (in) {
+      t.fifo.insert(t.fifo.end(), in, in + n);
+      in += n;
+    } else {
+      t.fifo.insert(t.fifo.end(), n, fill);
+    }
+    count -= n;
+    if (NandCommandRecord* r = Record()) r->fifo_words += static_cast<std::uint32_t>(n);
+    if (t.fifo.size() == t.expected) FinishProgram();
+  }
+  return true;
 }
 
 void NandController::FinishProgram() {

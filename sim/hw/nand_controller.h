@@ -169,6 +169,9 @@ class NandController : public BusDevice {
   std::string Name() const override { return "NAND controller"; }
   std::uint32_t Read32(std::uint32_t offset) override;
   void Write32(std::uint32_t offset, std::uint32_t value) override;
+  // Runs of data FIFO accesses move at once, with the checks, counts and outcomes of single ones.
+  bool ReadRepeated32(std::uint32_t offset, std::uint32_t* out, std::size_t count) override;
+  bool WriteRepeated32(std::uint32_t offset, const std::uint32_t* in, std::uint32_t fill, std::size_t count) override;
 
   // --- geometry ---
   const NandChipType& chip() const { return *config_.chip; }

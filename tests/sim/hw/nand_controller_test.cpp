@@ -327,5 +327,103 @@ TEST(NandModelTime, DeviceTimeFollowsArrayTimesAndTimingRegisters) {
   EXPECT_GE(m.nand().DeviceTimeNs() - t0, 2'000'000u);
 }
 
+// One scenario through the data FIFO, made with single accesses or with runs of accesses (the bulk
+// path): a program that offers three words too many, a read that asks for two too many, then a
+// read dropped whole, on a pair on the 16-bit bus with spare transfer and ECC on, and FIFO words
+// before any request.
+struct FifoScenario {
+  std::vector<std::uint32_t> read, garbage_after;
+  std::vector<std::uint8_t> page0, page1;
+  std::uint64_t errors, accesses;
+  std::vector<std::uint32_t> fifo_words;
+};
+
+FifoScenario RunFifoScenario(bool runs, bool traced) {
+  NandModule m(J(R"({"chip": "0x75EC"})"));
+  std::uint64_t fifo_traced = 0;
+  if (traced) {
+    m.module().bus().SetTracer([&](const sim::BusAccess& a) {
+      if (a.address == C::kBase + C::kRegData) ++fifo_traced;
+    });
+  }
+  auto read = [&](std::uint32_t* out, std::uint32_t n) {
+    if (runs) {
+      m.ReadRun(out, n);
+    } else {
+      for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t w = m.Reg(C::kRegData);
+        if (out) out[i] = w;
+      }
+    }
+  };
+  auto write = [&](const std::uint32_t* in, std::uint32_t fill, std::uint32_t n) {
+    if (runs) {
+      m.WriteRun(in, fill, n);
+    } else {
+      for (std::uint32_t i = 0; i < n; ++i) m.SetReg(C::kRegData, in ? in[i] : fill);
+    }
+  };
+
+  m.SetReg(C::kRegControl, Control({.large = false, .wide = true, .spare = true, .ecc = true}));
+  std::vector<std::uint32_t> sent = Words(Pattern(2 * (512 + 8), 6));
+  write(sent.data(), 0, 2);  // no request yet: dropped
+  m.Issue(Cmd(C::kTypeProgram, 0x80, 0x10, 3, 0, true), 7 << 8);
+  EXPECT_NE(m.Poll(C::kStatusWriteRequest), 0u);
+  sent.resize(sent.size() + 3, 0x12345678);
+  write(sent.data(), 0, static_cast<std::uint32_t>(sent.size()));
+  EXPECT_EQ(m.Outcome(), C::kStatusReady | C::kStatusDoneCs0);
+
+  FifoScenario result;
+  result.read.assign(sent.size() - 1, 0);
+  m.Issue(Cmd(C::kTypeRead, 0x00, 0, 3), 7 << 8);
+  EXPECT_NE(m.Poll(C::kStatusReadRequest), 0u);
+  read(result.read.data(), static_cast<std::uint32_t>(result.read.size()));
+  m.Outcome();
+  m.Issue(Cmd(C::kTypeRead, 0x00, 0, 3), 7 << 8);
+  EXPECT_NE(m.Poll(C::kStatusReadRequest), 0u);
+  read(nullptr, 2 * (512 + 8) / 4);
+  m.Outcome();
+  // A program of fill words into the next page, then a read past everything.
+  m.Issue(Cmd(C::kTypeProgram, 0x80, 0x10, 3, 0, true), 8 << 8);
+  EXPECT_NE(m.Poll(C::kStatusWriteRequest), 0u);
+  write(nullptr, 0xA5A5FFFF, 2 * (512 + 8) / 4);
+  m.Outcome();
+  result.garbage_after.assign(2, 0);
+  read(result.garbage_after.data(), 2);
+
+  result.page0 = m.nand().RawReadPage(0, 0, 7);
+  result.page1 = m.nand().RawReadPage(0, 1, 8);
+  result.errors = m.nand().ProtocolErrors();
+  result.accesses = m.module().bus().AccessCount();
+  for (const sim::NandCommandRecord& r : m.nand().CommandLog()) result.fifo_words.push_back(r.fifo_words);
+  if (traced) {
+    EXPECT_EQ(fifo_traced, 2u + (sent.size()) + (sent.size() - 1) + 2 * (2 * (512 + 8) / 4) + 2)
+        << "every FIFO access of a run is traced on its own";
+  }
+  m.ExpectErrors(result.errors);
+  return result;
+}
+
+TEST(NandModelBus, ARunOfFifoAccessesIsTakenExactlyAsTheSameAccessesOneByOne) {
+  const FifoScenario single = RunFifoScenario(false, false);
+  for (bool traced : {false, true}) {
+    SCOPED_TRACE(traced ? "traced" : "untraced");
+    const FifoScenario run = RunFifoScenario(true, traced);
+    EXPECT_EQ(run.read, single.read);
+    EXPECT_EQ(run.garbage_after, single.garbage_after);
+    EXPECT_EQ(run.page0, single.page0);
+    EXPECT_EQ(run.page1, single.page1);
+    EXPECT_EQ(run.errors, single.errors);
+    EXPECT_EQ(run.accesses, single.accesses);
+    EXPECT_EQ(run.fifo_words, single.fifo_words);
+  }
+  // What the scenario provokes: 2 early words, 3 past the program, 2 past the read, 2 at the end.
+  EXPECT_EQ(single.errors, 9u);
+  EXPECT_EQ(single.read.back(), C::kFifoGarbage);
+  EXPECT_EQ(single.garbage_after, std::vector<std::uint32_t>(2, C::kFifoGarbage));
+  EXPECT_EQ(single.page1[0], 0xFF);
+  EXPECT_EQ(single.page1[1], 0xA5);
+}
+
 }  // namespace
 }  // namespace nandmodel_test

@@ -78,6 +78,11 @@ class NandModule {
 
   std::uint32_t Reg(std::uint32_t offset) { return DevRead32(DevReg(Regs(), offset)); }
   void SetReg(std::uint32_t offset, std::uint32_t value) { DevWrite32(DevReg(Regs(), offset), value); }
+  // Runs of data FIFO accesses, as the driver makes them.
+  void ReadRun(std::uint32_t* out, std::uint32_t words) { DevReadRepeated32(DevReg(Regs(), C::kRegData), out, words); }
+  void WriteRun(const std::uint32_t* in, std::uint32_t fill, std::uint32_t words) {
+    DevWriteRepeated32(DevReg(Regs(), C::kRegData), in, fill, words);
+  }
 
   // Polls until a bit of mask shows; the status word, or 0 after `limit` reads.
   std::uint32_t Poll(std::uint32_t mask, int limit = 64) {
