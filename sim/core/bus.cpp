@@ -100,8 +100,9 @@ void Bus::WriteRepeated32(std::uint32_t address, const std::uint32_t* in, std::u
 void Bus::ReadBlock(std::uint32_t address, std::span<std::uint8_t> out) {
   if (out.empty()) return;
   Window& w = Find(address, static_cast<std::uint32_t>(out.size()), "block read");
-  clock_.Advance(w.device->AccessNs() * ((out.size() + 3) / 4));
-  ++accesses_;
+  // The module's block copy moves bytes (hw/devmem.h): one access per byte, four per bus word.
+  clock_.Advance(w.device->AccessNs() * out.size());
+  accesses_ += out.size();
   w.device->ReadBlock(address - w.base, out);
   if (tracer_) tracer_({BusAccess::Kind::kBlockRead, address, static_cast<std::uint32_t>(out.size())});
 }

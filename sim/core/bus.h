@@ -66,6 +66,7 @@ class Bus {
   // Every access, in order, while a tracer is set (tests compare register traces with it).
   void SetTracer(std::function<void(const BusAccess&)> tracer) { tracer_ = std::move(tracer); }
 
+  // Accesses made; a block read makes one per byte, as the module's byte copy does.
   std::uint64_t AccessCount() const { return accesses_; }
 
  private:

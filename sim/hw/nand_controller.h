@@ -54,6 +54,13 @@
 // command request follows); an undefined command type is refused and posts nothing; accesses to
 // offsets outside the register table read 0 / are ignored.
 //
+// Modelled time: every register access costs the processor kRegisterAccessClocks cycles of the
+// controller's clock (a status poll, a FIFO word, a command word alike), charged to the module clock
+// by the bus; the controller's own work (the flash bus cycles from the timing registers, the array
+// times) goes to DeviceTimeNs. The two are added, not overlapped: the model posts its events after a
+// count of status reads rather than at a time, so the polls made while the array is busy are counted
+// on top of the array time.
+//
 // Configuration: NandConfig (sim/core/flash_config.h), read from the module description's "flash"
 // object. Faults: see NandFaultPlan and the run-time calls below. After a power cut every register
 // access throws sim::PowerCut until the module is restarted (the back door keeps working).
@@ -162,6 +169,9 @@ class NandController : public BusDevice {
 
   static constexpr std::uint32_t kFifoGarbage = 0xFFFFFFFF;  // a FIFO read with no data to give
 
+  // A register access from the processor: address, wait state, data and turn-around cycles.
+  static constexpr std::uint32_t kRegisterAccessClocks = 4;
+
   explicit NandController(NandConfig config, std::function<void(const std::string&)> report = {});
   ~NandController() override;
 
@@ -169,6 +179,7 @@ class NandController : public BusDevice {
   std::string Name() const override { return "NAND controller"; }
   std::uint32_t Read32(std::uint32_t offset) override;
   void Write32(std::uint32_t offset, std::uint32_t value) override;
+  std::uint64_t AccessNs() const override { return std::uint64_t{kRegisterAccessClocks} * 1000 / clock_mhz_; }
   // Runs of data FIFO accesses move at once, with the checks, counts and outcomes of single ones.
   bool ReadRepeated32(std::uint32_t offset, std::uint32_t* out, std::size_t count) override;
   bool WriteRepeated32(std::uint32_t offset, const std::uint32_t* in, std::uint32_t fill, std::size_t count) override;
