@@ -213,8 +213,8 @@ void NorFlash::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
     BusDevice::ReadBlock(offset, out);
     return;
   }
-  std::vector<std::uint8_t> bytes = Peek(offset, static_cast<std::uint32_t>(out.size()));
-  std::copy(bytes.begin(), bytes.end(), out.begin());
+  // Both devices show their arrays: the copy comes straight from the store, a pass per granule.
+  store_->Read(offset, out);
 }
 
 // --- writes: one state machine per device ---

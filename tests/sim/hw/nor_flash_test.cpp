@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "sim/module.h"
 #include "sim/hw/nor_flash.h"
@@ -187,6 +190,35 @@ TEST_F(NorModelTest, ImageKeepsTheDataButNotTheLocks) {
   std::filesystem::remove(folder_.path() / "flash.img.json");
   flash["size_code"] = 25;
   EXPECT_THROW(PowerUp(flash), sim::DescriptionError);
+}
+
+TEST_F(NorModelTest, ABlockReadCopiesWhatWordReadsSeeAndIsChargedAByteCopy) {
+  PowerUp();
+  // Data in two granules with an erased one between, the copy starting and ending inside words.
+  std::vector<std::uint8_t> pattern(0x100);
+  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<std::uint8_t>(i * 13 + 1);
+  nor_->Poke(kData + NorFlash::kGranuleBytes - 0x80, pattern);
+  nor_->Poke(kData + 3 * NorFlash::kGranuleBytes, pattern);
+  const std::uint32_t from = kData + NorFlash::kGranuleBytes - 0x83;
+  const std::uint32_t bytes = 2 * NorFlash::kGranuleBytes + 0x107;
+  std::vector<std::uint8_t> words;
+  for (std::uint32_t at = from & ~3u; at < from + bytes; at += 4) {
+    std::uint32_t w = Read(at);
+    for (int i = 0; i < 4; ++i) words.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+  }
+  std::vector<std::uint8_t> block(bytes);
+  const std::uint64_t t0 = module_->clock().NowNs();
+  const std::uint64_t accesses = module_->bus().AccessCount();
+  module_->bus().ReadBlock(from, block);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), words.begin() + (from & 3u)));
+  EXPECT_EQ(module_->clock().NowNs() - t0, std::uint64_t{bytes} * NorFlash::kAccessNs);
+  EXPECT_EQ(module_->bus().AccessCount() - accesses, bytes);
+
+  // Outside read-array mode the copy shows what the devices answer: their status.
+  Write(kData, Both(NorFlash::kCmdReadStatus));
+  module_->bus().ReadBlock(kData, std::span<std::uint8_t>(block.data(), 8));
+  EXPECT_EQ(block[0], NorFlash::kStatusReady);
+  EXPECT_EQ(block[2], NorFlash::kStatusReady);
 }
 
 TEST(NorDescription, ErrorsNameTheField) {
