@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/core/description.h"
 #include "sim/core/text.h"
 #include "tester/tester.h"
@@ -90,22 +92,42 @@ std::optional<BundleContents> Read(const std::string& module, int& status) {
   return std::nullopt;
 }
 
-int List(const std::string& module) {
+int List(const std::string& module, bool json) {
   int status = 0;
   std::optional<BundleContents> contents = Read(module, status);
   if (!contents) return status;
+  std::uint64_t payload = 0;
+  for (const BundleRecord& r : contents->records) payload += r.file.payload.size();
+  if (json) {
+    nlohmann::json records = nlohmann::json::array();
+    for (std::size_t i = 0; i < contents->records.size(); ++i) {
+      const BundleRecord& r = contents->records[i];
+      records.push_back({{"offset", r.offset},
+                         {"size", r.file.payload.size()},
+                         {"name", DeviceNameToUtf8(r.file.name)},
+                         {"launched", contents->program == i}});
+    }
+    nlohmann::json out = {{"records", records},
+                          {"files", contents->records.size()},
+                          {"bytes", payload},
+                          {"launched", contents->program ? nlohmann::json(DeviceNameToUtf8(
+                                                                contents->records[*contents->program].file.name))
+                                                          : nlohmann::json(nullptr)},
+                          {"problem", contents->problem.empty() ? nlohmann::json(nullptr)
+                                                                : nlohmann::json(contents->problem)}};
+    std::cout << out.dump(2) << "\n";
+    return contents->problem.empty() ? 0 : kStatusFailed;
+  }
   if (contents->records.empty() && contents->problem.empty()) {
     std::cout << "the tester region holds no bundle (erased, or served already)\n";
     return 0;
   }
-  std::uint64_t payload = 0;
   for (std::size_t i = 0; i < contents->records.size(); ++i) {
     const BundleRecord& r = contents->records[i];
     char line[64];
     std::snprintf(line, sizeof line, "%s %10zu  ", sim::Hex(r.offset).c_str(), r.file.payload.size());
     std::cout << line << DeviceNameToUtf8(r.file.name) << (contents->program == i ? "  (launched)" : "")
               << "\n";
-    payload += r.file.payload.size();
   }
   std::cout << contents->records.size() << (contents->records.size() == 1 ? " file, " : " files, ") << payload
             << " bytes\n";
@@ -140,6 +162,7 @@ void AddBundleCommand(CLI::App& app, int& status) {
     std::string module;
     std::vector<std::string> inputs;
     std::string folder;
+    bool json = false;
   };
   auto options = std::make_shared<Options>();
 
@@ -153,7 +176,10 @@ void AddBundleCommand(CLI::App& app, int& status) {
 
   auto* list = bundle->add_subcommand("list", "List the bundle in MODULE's tester region");
   list->add_option("MODULE", options->module, "The module folder")->required();
-  list->callback([options, &status] { status = List(options->module); });
+  list->add_flag("--json", options->json,
+                 "Print the records as JSON: records [{offset, size, name, launched}], files, bytes, launched, "
+                 "problem");
+  list->callback([options, &status] { status = List(options->module, options->json); });
 
   auto* extract = bundle->add_subcommand("extract", "Write the files of MODULE's bundle under DIR");
   extract->add_option("MODULE", options->module, "The module folder")->required();

@@ -114,6 +114,20 @@ TEST_F(BundlePacking, TheCommandPacksListsAndExtracts) {
   EXPECT_NE(list.out.find("0x013C0000          8  \\readme.txt"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("0x013C0030          5  \\tester.exe  (launched)"), std::string::npos) << list.out;
 
+  // The same for scripts.
+  Outcome json = Kalvori({"bundle", "list", "--json", module_.string()});
+  ASSERT_EQ(json.status, 0) << json.err;
+  nlohmann::json listed = nlohmann::json::parse(json.out);
+  ASSERT_EQ(listed["records"].size(), 2u) << json.out;
+  EXPECT_EQ(listed["records"][1]["offset"], kRegion + 0x30);
+  EXPECT_EQ(listed["records"][1]["size"], 5);
+  EXPECT_EQ(listed["records"][1]["name"], "\\tester.exe");
+  EXPECT_EQ(listed["records"][1]["launched"], true);
+  EXPECT_EQ(listed["records"][0]["launched"], false);
+  EXPECT_EQ(listed["launched"], "\\tester.exe");
+  EXPECT_EQ(listed["bytes"], 13);
+  EXPECT_TRUE(listed["problem"].is_null());
+
   Outcome extract = Kalvori({"bundle", "extract", module_.string(), (folder_.path() / "x").string()});
   EXPECT_EQ(extract.status, 0) << extract.err;
   EXPECT_EQ(ReadFile(folder_.path() / "x" / "tester.exe"), std::string("MZ\x90\x00\x03", 5));

@@ -56,6 +56,15 @@ TEST_F(SimCommand, ServesTheInternalDiskAndAScriptedCardThenSummarises) {
   EXPECT_EQ(run.out.find("[sim]"), std::string::npos);  // the simulator's reports stay off stdout
 }
 
+TEST_F(SimCommand, VersionAndUnknownOptions) {
+  RunResult run = Kalvori("--version", folder.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("kalvori ", 0), 0u) << run.out;
+  EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;  // one line
+  run = Kalvori("sim --no-such-option", folder.path());
+  EXPECT_EQ(run.status, 2);
+}
+
 TEST_F(SimCommand, MalformedInputIsRefusedBeforeTheRunWithStatusTwo) {
   Description(R"({"cpu_product": 17, "stores": "DSK0:"})");
   RunResult run = Kalvori("sim " + Quoted(module) + " --virtual-time", folder.path());
