@@ -20,72 +20,85 @@ static i32 IsDotEntry(const WChar* name)
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
-/* Splits a shortcut's command in place into its target and its arguments, and starts it. */
-static void LaunchShortcutCommand(WChar* command)
+u32 SplitShortcutCommand(WChar* command, WChar** target, WChar** arguments)
 {
-    WChar* target = command;
     WChar* scan = command;
-    WChar* arguments = 0;
+    u32 flags = 0;
 
+    *target = command;
+    *arguments = 0;
     if (command[0] == QUOTE) {
-        target = command + 1;
-        scan = target;
+        *target = command + 1;
+        scan = *target;
         while (*scan != 0 && *scan != QUOTE) scan++;
         if (*scan == QUOTE) {
             *scan = 0;
             scan++;
+            if (*scan != 0 && *scan != ' ') flags |= SHORTCUT_TEXT_AFTER_QUOTE;
+        } else {
+            /* Without a closing quote the scan stands on the terminator: no arguments. */
+            flags |= SHORTCUT_UNCLOSED_QUOTE;
         }
-        /* Without a closing quote the scan stands on the terminator: no arguments. */
     }
     while (*scan != 0 && *scan != ' ') scan++;
     if (*scan == ' ') {
         *scan = 0;
-        if (scan[1] != 0) arguments = scan + 1;
+        if (scan[1] != 0) *arguments = scan + 1;
     }
-    LaunchProgram(target, arguments);
+    return flags;
 }
 
-/* --- AutoCopy --- */
+/* --- the walks --- */
 
-void RunAutoCopy(const WChar* folder)
+void WalkAutoCopy(const WChar* folder, FolderVisitor* visitor)
 {
     WChar source[OS_MAX_PATH];
 
-    if (OsFormat(source, OS_MAX_PATH, WSTR("%s\\AutoCopy"), folder) < 0) return;
-    CopyTree(source, OsStrLen(source));
+    if (OsFormat(source, OS_MAX_PATH, WSTR("%s\\AutoCopy"), folder) < 0) {
+        visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, folder, WSTR("AutoCopy"));
+        return;
+    }
+    WalkCopyTree(source, OsStrLen(source), visitor);
 }
 
-void CopyTree(const WChar* source, u32 prefixLength)
+void WalkCopyTree(const WChar* source, u32 prefixLength, FolderVisitor* visitor)
 {
     WChar path[OS_MAX_PATH];
     OsFindData entry;
     OsHandle search;
 
-    if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\*"), source) < 0) return;
+    if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\*"), source) < 0) {
+        visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, source, WSTR("*"));
+        return;
+    }
     search = OsFindFirstFile(path, &entry);
     if (search == OS_INVALID_HANDLE) return;
     do {
         if (IsDotEntry(entry.FileName)) continue;
-        if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\%s"), source, entry.FileName) < 0) continue;
+        if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\%s"), source, entry.FileName) < 0) {
+            visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, source, entry.FileName);
+            continue;
+        }
         if (entry.FileAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) {
-            /* An existing directory, or one that cannot be made, is no reason to stop. */
-            OsCreateDirectory(path + prefixLength, 0);
-            CopyTree(path, prefixLength);
+            visitor->Directory(visitor, path, path + prefixLength);
+            WalkCopyTree(path, prefixLength, visitor);
         } else {
-            OsCopyFile(path, path + prefixLength, OS_FALSE);
+            visitor->File(visitor, path, path + prefixLength);
         }
     } while (OsFindNextFile(search, &entry));
     OsFindClose(search);
 }
 
-/* --- AutoRun --- */
-
-void RunAutoRun(const WChar* folder, u32 kind)
+void WalkAutoRun(const WChar* folder, u32 kind, FolderVisitor* visitor)
 {
     WChar path[OS_MAX_PATH];
+    WChar entryPath[OS_MAX_PATH];
     OsFindData entry;
     OsHandle search;
     const WChar* pattern;
+    WChar* target;
+    WChar* arguments;
+    u32 flags;
 
     if (kind == AUTORUN_PROGRAMS) {
         pattern = WSTR("%s\\AutoRun\\*.exe");
@@ -94,19 +107,98 @@ void RunAutoRun(const WChar* folder, u32 kind)
     } else {
         return;
     }
-    if (OsFormat(path, OS_MAX_PATH, pattern, folder) < 0) return;
+    if (OsFormat(path, OS_MAX_PATH, pattern, folder) < 0) {
+        visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, folder, WSTR("AutoRun"));
+        return;
+    }
     search = OsFindFirstFile(path, &entry);
     if (search == OS_INVALID_HANDLE) return;
     do {
         if (entry.FileAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\AutoRun\\%s"), folder, entry.FileName) < 0) continue;
-        if (kind == AUTORUN_PROGRAMS) {
-            LaunchProgram(path, 0);
-        } else if (ReadShortcut(path)) {
-            LaunchShortcutCommand(path);
+        if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\AutoRun\\%s"), folder, entry.FileName) < 0) {
+            visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, folder, entry.FileName);
+            continue;
         }
+        if (kind == AUTORUN_PROGRAMS) {
+            visitor->Start(visitor, path, path, 0, 0);
+            continue;
+        }
+        /* The shortcut's command replaces its path in the buffer: keep the path for the visitor. */
+        OsStrCopy(entryPath, path);
+        if (!ReadShortcut(path)) {
+            visitor->Skip(visitor, FOLDER_SKIP_NO_COMMAND, entryPath, entry.FileName);
+            continue;
+        }
+        flags = SplitShortcutCommand(path, &target, &arguments);
+        visitor->Start(visitor, entryPath, target, arguments, flags);
     } while (OsFindNextFile(search, &entry));
     OsFindClose(search);
+}
+
+/* --- AutoCopy and AutoRun: the launcher's visitor acts --- */
+
+static void MakeDirectory(FolderVisitor* visitor, const WChar* source, const WChar* destination)
+{
+    (void)visitor;
+    (void)source;
+    /* An existing directory, or one that cannot be made, is no reason to stop. */
+    OsCreateDirectory(destination, 0);
+}
+
+static void CopyOneFile(FolderVisitor* visitor, const WChar* source, const WChar* destination)
+{
+    (void)visitor;
+    OsCopyFile(source, destination, OS_FALSE);
+}
+
+static void StartProgram(FolderVisitor* visitor, const WChar* entry, const WChar* program, const WChar* arguments,
+                         u32 shortcutFlags)
+{
+    (void)visitor;
+    (void)entry;
+    (void)shortcutFlags;
+    LaunchProgram(program, arguments);
+}
+
+static void SkipSilently(FolderVisitor* visitor, u32 reason, const WChar* where, const WChar* name)
+{
+    (void)visitor;
+    (void)reason;
+    (void)where;
+    (void)name;
+}
+
+static void LauncherVisitor(FolderVisitor* visitor)
+{
+    visitor->Context = 0;
+    visitor->Directory = MakeDirectory;
+    visitor->File = CopyOneFile;
+    visitor->Start = StartProgram;
+    visitor->Skip = SkipSilently;
+}
+
+void RunAutoCopy(const WChar* folder)
+{
+    FolderVisitor visitor;
+
+    LauncherVisitor(&visitor);
+    WalkAutoCopy(folder, &visitor);
+}
+
+void CopyTree(const WChar* source, u32 prefixLength)
+{
+    FolderVisitor visitor;
+
+    LauncherVisitor(&visitor);
+    WalkCopyTree(source, prefixLength, &visitor);
+}
+
+void RunAutoRun(const WChar* folder, u32 kind)
+{
+    FolderVisitor visitor;
+
+    LauncherVisitor(&visitor);
+    WalkAutoRun(folder, kind, &visitor);
 }
 
 OsBool ReadShortcut(WChar* path)
