@@ -9,5 +9,6 @@ namespace tools {
 void AddSimCommand(CLI::App& app, int& status);
 void AddBundleCommand(CLI::App& app, int& status);
 void AddModuleCommand(CLI::App& app, int& status);
+void AddCardCommand(CLI::App& app, int& status);
 
 }  // namespace tools

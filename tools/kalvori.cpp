@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   tools::AddSimCommand(app, status);
   tools::AddBundleCommand(app, status);
   tools::AddModuleCommand(app, status);
+  tools::AddCardCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
