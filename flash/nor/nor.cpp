@@ -92,6 +92,16 @@ static i32 NorIsReady(u32 status)
     return (status & NOR_STATUS_READY) == NOR_STATUS_READY;
 }
 
+/* Ends a program or erase at the offset: back to read array. The error bits of the status stay set
+   until they are cleared, and every later operation would read them as its own failure, so a failed
+   operation clears them first. */
+static i32 NorEndOperation(u32 offset, i32 ok)
+{
+    if (!ok) NorCommand(offset, NOR_CMD_CLEAR_STATUS);
+    NorCommand(offset, NOR_CMD_READ_ARRAY);
+    return ok ? FLASH_OK : FLASH_FAILED;
+}
+
 /* Polls the status at the offset without sleeping until both devices are ready; 0 when the limit,
    counted from start, runs out first. */
 static i32 NorPollReady(u32 offset, u32 start, u32 limitMs, u32* status)
@@ -253,13 +263,9 @@ i32 NorWriteWord(u32 offset, u32 value)
     NorCommand(offset, value);
 
     start = OsGetTickCount();
-    if (!NorPollReady(offset, start, NOR_WORD_PROGRAM_LIMIT_MS, &status)) {
-        NorCommand(offset, NOR_CMD_READ_ARRAY);
-        return FLASH_FAILED;
-    }
+    if (!NorPollReady(offset, start, NOR_WORD_PROGRAM_LIMIT_MS, &status)) return NorEndOperation(offset, 0);
     status = NorReadAt(offset);
-    NorCommand(offset, NOR_CMD_READ_ARRAY);
-    return (status & NOR_STATUS_PROGRAM_FAILED) == 0 ? FLASH_OK : FLASH_FAILED;
+    return NorEndOperation(offset, (status & NOR_STATUS_PROGRAM_FAILED) == 0);
 }
 
 i32 NorWrite(const u32* buffer, u32 offset, u32 length)
@@ -297,10 +303,7 @@ i32 NorWrite(const u32* buffer, u32 offset, u32 length)
         NorCommand(chunk, NOR_CMD_WRITE_TO_BUFFER);
         start = OsGetTickCount();
         /* Both waits of a chunk share one limit. */
-        if (!NorPollReady(chunk, start, NOR_BUFFER_PROGRAM_LIMIT_MS, &status)) {
-            NorCommand(chunk, NOR_CMD_READ_ARRAY);
-            return FLASH_FAILED;
-        }
+        if (!NorPollReady(chunk, start, NOR_BUFFER_PROGRAM_LIMIT_MS, &status)) return NorEndOperation(chunk, 0);
 
         NorCommand(chunk, (words - 1) * NOR_COUNT_BOTH);
         for (i = 0; i < words; i++) NorCommand(chunk + 4 * i, source[i]);
@@ -310,8 +313,7 @@ i32 NorWrite(const u32* buffer, u32 offset, u32 length)
 
         if (!NorPollReady(chunk, start, NOR_BUFFER_PROGRAM_LIMIT_MS, &status) ||
             (status & NOR_STATUS_PROGRAM_FAILED) != 0) {
-            NorCommand(chunk, NOR_CMD_READ_ARRAY);
-            return FLASH_FAILED;
+            return NorEndOperation(chunk, 0);
         }
 
         if (remaining == 0) break;
@@ -335,16 +337,12 @@ static i32 NorEraseBlock(u32 block)
 
     status = NorReadAt(block);
     while (!NorIsReady(status)) {
-        if (OsGetTickCount() - start >= NOR_ERASE_LIMIT_MS) {
-            NorCommand(block, NOR_CMD_READ_ARRAY);
-            return 0;
-        }
+        if (OsGetTickCount() - start >= NOR_ERASE_LIMIT_MS) return NorEndOperation(block, 0);
         OsSleep(NOR_ERASE_POLL_MS);
         status = NorReadAt(block);
     }
     status = NorReadAt(block);
-    NorCommand(block, NOR_CMD_READ_ARRAY);
-    return (status & NOR_STATUS_FAILED) == 0;
+    return NorEndOperation(block, (status & NOR_STATUS_FAILED) == 0);
 }
 
 i32 NorEraseRange(u32 offset, u32 length)

@@ -390,3 +390,40 @@ TEST_F(NorTest, EraseFailsOnAnErrorStatusOrABlockThatStaysLocked) {
 }
 
 }  // namespace
+
+namespace {
+
+// The devices keep their error bits until told to clear them: a failure must not be read again as
+// the failure of every later operation that worked.
+TEST_F(NorTest, AFailureLeavesNoErrorBitsBehindForTheOperationsAfterIt) {
+  Start();
+  Fill(kRegion + kBlock, kBlock);
+  nor_->FailProgram(kRegion, 1);
+  nor_->FailErase(kRegion + 2 * kBlock, 0);
+  Fill(kRegion + 2 * kBlock, kBlock);
+
+  u32 words[20];
+  for (u32 i = 0; i < 20; ++i) words[i] = 0x01010101u * i;
+  EXPECT_EQ(FlashOps.WriteWord(kRegion, 0x12345678), 0);
+  EXPECT_EQ(nor_->StatusOf(0) & 0x7F, 0u);
+  EXPECT_EQ(nor_->StatusOf(1) & 0x7F, 0u);
+  EXPECT_EQ(FlashOps.WriteWord(kRegion + 3 * kBlock, 0x12345678), 1);
+  EXPECT_EQ(FlashOps.Write(words, kRegion, sizeof words), 0);
+  EXPECT_EQ(FlashOps.Write(words, kRegion + 3 * kBlock + 0x40, sizeof words), 1);
+  EXPECT_EQ(FlashOps.Erase(kRegion + 2 * kBlock, kBlock), 0);
+  EXPECT_EQ(FlashOps.Erase(kRegion + kBlock, kBlock), 1);
+  EXPECT_EQ(nor_->PeekWord(kRegion + kBlock), 0xFFFFFFFFu);
+  EXPECT_EQ(FlashOps.ReadWord(kRegion + 3 * kBlock), 0x12345678u);
+  EXPECT_EQ(FlashOps.ReadWord(kRegion + 3 * kBlock + 0x40 + 4 * 19), words[19]);
+  EXPECT_TRUE(AtRest());
+
+  // A time-out clears nothing while the device is still busy; the next operation after it is ready works.
+  PowerUp();
+  ASSERT_EQ(FlashInit(), 1);
+  Fill(kRegion, kBlock);
+  nor_->FailErase(kRegion, 0, NorFlash::kStatusVoltageError);
+  EXPECT_EQ(FlashOps.Erase(kRegion, kBlock), 0);
+  EXPECT_EQ(FlashOps.WriteWord(kRegion + kBlock, 0), 1);
+}
+
+}  // namespace
