@@ -22,6 +22,10 @@ DEVICE_STATE static u8* BbmtRegion = 0;
 /* Set once this process's probe has found the chip. A map that another user signed does not make an
    unprobed controller safe to drive. */
 DEVICE_STATE static i32 BbmtProbed = 0;
+/* Set once this process has checked the table on flash; BbmtRefused then names the logical blocks
+   whose last entry cannot be used, which nothing may write. */
+DEVICE_STATE static i32 BbmtTableChecked = 0;
+DEVICE_STATE static u32 BbmtRefused[BBMT_MAP_ENTRIES / 32];
 
 /* Where the table lives and which DeviceClass the chip reports, by chip ID. */
 typedef struct BbmtChipTable {
@@ -68,6 +72,14 @@ void BbmtSetMapEntry(u32 logicalBlock, u32 physicalBlock)
 {
     if (BbmtRegion == 0 || logicalBlock >= BBMT_MAP_ENTRIES) return;
     BbmtMapEntries()[logicalBlock] = (u16)physicalBlock;
+}
+
+i32 BbmtTargetPossible(u32 logicalBlock, u32 physicalBlock)
+{
+    u32 blocks = NandBlockCount();
+    if (physicalBlock >= blocks) return 0;
+    if (physicalBlock == logicalBlock) return 1;
+    return physicalBlock != 0 && physicalBlock >= blocks - BbmtReservedBlocks;
 }
 
 u32 BbmtBlockShift(void)
@@ -132,6 +144,96 @@ u32 BbmtTableMagic(void)
     return TableHalf(0);
 }
 
+/* --- checks of the table's entries --- */
+
+BbmtEntryCheck BbmtCheckEntry(u32 entry)
+{
+    u32 blocks = NandBlockCount();
+    u32 logical = BbmtTableLogicalBlock(entry);
+    u32 replacement = BbmtTableReplacementBlock(entry);
+    u32 k;
+
+    if (logical == BBMT_ENTRY_RETIRED) return BBMT_ENTRY_IS_RETIRED;
+    if (replacement == BBMT_ENTRY_END) return BBMT_ENTRY_INCOMPLETE;
+    if (logical >= blocks) return BBMT_ENTRY_BLOCK_OUTSIDE;
+    if (replacement >= blocks) return BBMT_ENTRY_TARGET_OUTSIDE;
+    if (replacement == 0) return BBMT_ENTRY_TARGET_TABLE;
+    if (replacement < blocks - BbmtReservedBlocks) return BBMT_ENTRY_TARGET_NOT_SPARE;
+    /* A block once recorded as a replacement is never handed out again, retired or not. */
+    for (k = 0; k < entry; k++) {
+        if (BbmtTableReplacementBlock(k) == replacement) return BBMT_ENTRY_TARGET_TAKEN;
+    }
+    return BBMT_ENTRY_USABLE;
+}
+
+static const WChar* BbmtCheckReason(BbmtEntryCheck check)
+{
+    switch (check) {
+    case BBMT_ENTRY_INCOMPLETE: return WSTR("its replacement block was never written");
+    case BBMT_ENTRY_BLOCK_OUTSIDE: return WSTR("the block lies beyond the chip");
+    case BBMT_ENTRY_TARGET_OUTSIDE: return WSTR("its replacement block lies beyond the chip");
+    case BBMT_ENTRY_TARGET_TABLE: return WSTR("its replacement block is block 0, which holds the table");
+    case BBMT_ENTRY_TARGET_NOT_SPARE: return WSTR("its replacement block is not a spare block");
+    case BBMT_ENTRY_TARGET_TAKEN: return WSTR("its replacement block is taken by an earlier entry");
+    default: break;
+    }
+    return WSTR("");
+}
+
+static void BbmtSetRefused(u32 logicalBlock, i32 refused)
+{
+    u32 bit = (u32)1 << (logicalBlock % 32);
+    if (logicalBlock >= BBMT_MAP_ENTRIES) return;
+    if (refused) {
+        BbmtRefused[logicalBlock / 32] |= bit;
+    } else {
+        BbmtRefused[logicalBlock / 32] &= ~bit;
+    }
+}
+
+void BbmtCheckTable(i32 map)
+{
+    u32 blocks = NandBlockCount();
+    u32 count = BbmtTableEntryCount();
+    u32 i;
+
+    for (i = 0; i < BBMT_MAP_ENTRIES / 32; i++) BbmtRefused[i] = 0;
+    if (map) {
+        for (i = 0; i < blocks; i++) BbmtSetMapEntry(i, i);
+    }
+    for (i = 0; i < count; i++) {
+        u32 logical = BbmtTableLogicalBlock(i);
+        BbmtEntryCheck check = BbmtCheckEntry(i);
+        if (check == BBMT_ENTRY_IS_RETIRED) continue;
+        if (check == BBMT_ENTRY_USABLE) {
+            /* The later entry wins, and it takes back a refusal an earlier one caused. */
+            if (map) BbmtSetMapEntry(logical, BbmtTableReplacementBlock(i));
+            BbmtSetRefused(logical, 0);
+            continue;
+        }
+        OsDebugPrintf(WSTR("Bad-block table entry %u (block %u to block %u) not used: %s\r\n"), i, logical,
+                      BbmtTableReplacementBlock(i), BbmtCheckReason(check));
+        /* An append that never finished moved no data: the block's earlier place stays right. */
+        if (check != BBMT_ENTRY_INCOMPLETE && logical < blocks) BbmtSetRefused(logical, 1);
+    }
+    BbmtTableChecked = 1;
+}
+
+i32 BbmtWriteRefused(u32 logicalBlock)
+{
+    if (!BbmtTableChecked) {
+        /* The map came from another user: the table is read and checked once, the map left alone. A
+           table that cannot be read refuses nothing here; a replacement needs it and fails then. */
+        BbmtTableChecked = 1;
+        if (BbmtReadAs(BbmtTableCopy, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS) &&
+            BbmtTableMagic() == BBMT_TABLE_MAGIC) {
+            BbmtCheckTable(0);
+        }
+    }
+    if (logicalBlock >= BBMT_MAP_ENTRIES) return 0;
+    return (BbmtRefused[logicalBlock / 32] >> (logicalBlock % 32)) & 1;
+}
+
 /* --- initialisation --- */
 
 static void BbmtSelectChip(u32 chipId)
@@ -155,8 +257,6 @@ i32 BbmtInit(void)
     i32 build;
     u32 id = 0;
     u32 blocks;
-    u32 i;
-    u32 count;
 
     /* The shared map, created or opened; without it nothing below may touch the region. */
     if (BbmtRegion == 0) {
@@ -172,6 +272,7 @@ i32 BbmtInit(void)
 
     /* Nobody has built the map: nobody has set the controller up either. */
     BbmtProbed = 0;
+    BbmtTableChecked = 0;
     build = *BbmtSignatureWord() != BBMT_SIGNATURE;
     if (NandProbe(build) != NAND_OK) return FLASH_FAILED;
 
@@ -192,17 +293,9 @@ i32 BbmtInit(void)
     if (BbmtTableLength != 0) NandReadPage(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
     if (BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
 
-    /* The map is valid from the signature on: signature, identity, then the table's entries. */
+    /* The map is valid from the signature on: signature, identity, then the table's usable entries. */
     *BbmtSignatureWord() = BBMT_SIGNATURE;
-    for (i = 0; i < blocks; i++) BbmtSetMapEntry(i, i);
-    count = BbmtTableEntryCount();
-    for (i = 0; i < count; i++) {
-        u32 logical = BbmtTableLogicalBlock(i);
-        /* A retired entry, or one naming a block the chip does not have, changes nothing. */
-        if (logical != BBMT_ENTRY_RETIRED && logical < blocks) {
-            BbmtSetMapEntry(logical, BbmtTableReplacementBlock(i));
-        }
-    }
+    BbmtCheckTable(1);
     return FLASH_OK;
 }
 

@@ -47,6 +47,10 @@ i32 BbmtMapReady(void);
 u32 BbmtMapEntry(u32 logicalBlock);
 void BbmtSetMapEntry(u32 logicalBlock, u32 physicalBlock);
 
+/* 1 when a map may lead the logical block to the physical one for a program or an erase: to itself,
+   or to a spare block (block 0 holds the table and is never a replacement). */
+i32 BbmtTargetPossible(u32 logicalBlock, u32 physicalBlock);
+
 /* log2 of the block size. */
 u32 BbmtBlockShift(void);
 
@@ -60,6 +64,29 @@ u32 BbmtTableLogicalBlock(u32 entry);
 u32 BbmtTableReplacementBlock(u32 entry);
 void BbmtTableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
 u32 BbmtTableMagic(void);
+
+/* What an entry of BbmtTableCopy is worth. Only a live entry that passes every check enters the map;
+   the others are kept on flash as they are and never used. */
+typedef enum BbmtEntryCheck {
+    BBMT_ENTRY_USABLE,
+    BBMT_ENTRY_IS_RETIRED,       /* LogicalBlock 0 */
+    BBMT_ENTRY_INCOMPLETE,       /* ReplacementBlock still erased: an append that never finished */
+    BBMT_ENTRY_BLOCK_OUTSIDE,    /* LogicalBlock beyond the chip */
+    BBMT_ENTRY_TARGET_OUTSIDE,   /* ReplacementBlock beyond the chip */
+    BBMT_ENTRY_TARGET_TABLE,     /* ReplacementBlock 0, where the table lives */
+    BBMT_ENTRY_TARGET_NOT_SPARE, /* ReplacementBlock below the spare pool */
+    BBMT_ENTRY_TARGET_TAKEN      /* ReplacementBlock recorded by an earlier entry */
+} BbmtEntryCheck;
+
+BbmtEntryCheck BbmtCheckEntry(u32 entry);
+
+/* Checks the entries of BbmtTableCopy: says once on the debug output which cannot be used, and
+   notes the logical blocks whose last entry is one of them, so that nothing writes them. With map
+   set, also builds the shared map's entries: the identity overlaid with the usable entries. */
+void BbmtCheckTable(i32 map);
+/* 1 when writes to the logical block are refused. Checks the table on flash first when this process
+   has not yet done so (the map was built by another user). */
+i32 BbmtWriteRefused(u32 logicalBlock);
 
 /* --- access --- */
 

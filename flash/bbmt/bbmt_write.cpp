@@ -41,6 +41,12 @@ i32 BbmtWriteAs(const u32* buffer, u32 offset, u32 length, BbmtAccess access)
         /* Tested again before every chunk, after a replacement too. */
         if (!BbmtMapReady()) return FLASH_FAILED;
         if (!BbmtFormChunk(offset, length, access, &chunk)) return FLASH_FAILED;
+        /* Nothing is programmed through an entry that cannot be used, nor into a block that no map
+           can rightly name for this one (block 0, or a block below the spare pool). */
+        if (BbmtWriteRefused(chunk.Offset >> BbmtBlockShift()) ||
+            !BbmtTargetPossible(chunk.Offset >> BbmtBlockShift(), chunk.Physical >> BbmtBlockShift())) {
+            return FLASH_FAILED;
+        }
         /* A client writes the chunk itself, so a replacement need not copy it; a raw copy (the
            table, a migration page) migrates nothing. */
         window = access == BBMT_CLIENT_ACCESS ? chunk.Length : 0;
@@ -85,7 +91,9 @@ i32 BbmtWriteSpare(const u32* buffer, u32 offset, u32 length)
     if (!BbmtMapReady()) return FLASH_FAILED;
     shift = BbmtBlockShift();
     physical = LogicalToPhysical(offset);
-    if ((offset >> shift) >= NandBlockCount() || (physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
+    if ((offset >> shift) >= NandBlockCount() || !BbmtTargetPossible(offset >> shift, physical >> shift)) {
+        return FLASH_FAILED;
+    }
     return NandWriteSpare(buffer, physical, length) == NAND_OK ? FLASH_OK : FLASH_FAILED;
 }
 
@@ -113,6 +121,7 @@ i32 BbmtEraseBlock(u32 offset)
     if (!BbmtMapReady()) return FLASH_FAILED;
     shift = BbmtBlockShift();
     if ((offset >> shift) >= NandBlockCount()) return FLASH_FAILED;
+    if (BbmtWriteRefused(offset >> shift)) return FLASH_FAILED;
 
     /* The table lives in block 0 (anywhere in it, not only at offset 0): it is kept across the
        erase, and without a copy of it the block is not erased at all. */
@@ -121,7 +130,7 @@ i32 BbmtEraseBlock(u32 offset)
 
     while (tries > 0 && status != NAND_OK) {
         physical = LogicalToPhysical(offset);
-        if ((physical >> shift) >= NandBlockCount()) return FLASH_FAILED;
+        if (!BbmtTargetPossible(offset >> shift, physical >> shift)) return FLASH_FAILED;
         status = NandEraseBlock(physical);
         tries--;
         if ((status & NAND_BAD_BLOCK) != 0) {
@@ -187,10 +196,11 @@ i32 FindSpareBlock(u32 logicalBlock, u32* replacementBlock, u32* entryCount)
     *entryCount = n;
 
     /* Below the replacement of every live entry; the entries of this block are retired. The test
-       comes first, so the replacement being retired lowers the candidate too. */
+       comes first, so the replacement being retired lowers the candidate too. An entry that cannot
+       be used names no spare and lowers nothing; its replacement is still skipped below. */
     for (k = 0; k < n; k++) {
         u32 logical = BbmtTableLogicalBlock(k);
-        if (logical != BBMT_ENTRY_RETIRED && (i32)BbmtTableReplacementBlock(k) <= candidate) {
+        if (BbmtCheckEntry(k) == BBMT_ENTRY_USABLE && (i32)BbmtTableReplacementBlock(k) <= candidate) {
             candidate = (i32)BbmtTableReplacementBlock(k) - 1;
         }
         if (logical == logicalBlock) BbmtTableSetEntry(k, BBMT_ENTRY_RETIRED, BbmtTableReplacementBlock(k));
@@ -297,8 +307,9 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     failing = LogicalToPhysical(offset);
     oldBlock = failing >> shift;
 
-    /* Block 0 holds the table and is never replaced. */
+    /* Block 0 holds the table and is never replaced; nor is a block whose entry cannot be used. */
     if (logicalBlock == 0 || logicalBlock >= NandBlockCount()) return FLASH_FAILED;
+    if (BbmtWriteRefused(logicalBlock)) return FLASH_FAILED;
 
     /* The outermost replacement starts from the table as stored on flash. */
     if (BbmtTableReloadPending) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "sim/hw/nand_controller.h"
 
@@ -70,16 +72,43 @@ std::optional<NandControllerSetup> NandControllerSetupOf(std::uint16_t chip_id) 
   return s;
 }
 
-std::optional<std::vector<std::uint8_t>> BuildBadBlockMap(std::span<const std::uint8_t> table, std::uint32_t blocks) {
-  auto entries = ReadTableEntries(table);
-  if (!entries) return std::nullopt;
+std::optional<std::vector<std::uint8_t>> BuildBadBlockMap(std::span<const std::uint8_t> table, std::uint32_t blocks,
+                                                          std::vector<UnusedTableEntry>* unused) {
+  constexpr std::size_t kHeaderBytes = 4;
+  constexpr std::size_t kEntryBytes = 4;
+  auto le16 = [&](std::size_t at) { return static_cast<std::uint16_t>(table[at] | table[at + 1] << 8); };
+  if (table.size() < kHeaderBytes || le16(0) != kBbmtTableMagic) return std::nullopt;
   blocks = std::min(blocks, kBbmtMapEntries);
+  const std::uint32_t pool_start = blocks - blocks / 50;
+
   std::vector<std::uint8_t> map(kBbmtRegionBytes, 0);
   std::uint32_t signature = kBbmtSignature;
   for (int i = 0; i < 4; ++i) map[i] = static_cast<std::uint8_t>(signature >> (8 * i));
   for (std::uint32_t i = 0; i < blocks; ++i) PutLe16(map, 4 + 2 * i, static_cast<std::uint16_t>(i));
-  for (const BbmtEntry& e : *entries) {
-    if (e.logical < blocks) PutLe16(map, 4 + 2 * std::size_t{e.logical}, e.replacement);
+
+  std::set<std::uint16_t> recorded;  // every replacement so far, retired entries' included
+  for (std::size_t at = kHeaderBytes, k = 0; at + kEntryBytes <= table.size(); at += kEntryBytes, ++k) {
+    BbmtEntry e{le16(at), le16(at + 2)};
+    if (e.logical == kBbmtTableEnd) break;
+    std::string reason;
+    if (e.logical == kBbmtEntryRetired) {
+    } else if (e.replacement == kBbmtTableEnd) {
+      reason = "its replacement was never written";
+    } else if (e.logical >= blocks) {
+      reason = "its block lies beyond the chip";
+    } else if (e.replacement >= blocks) {
+      reason = "its replacement lies beyond the chip";
+    } else if (e.replacement == 0) {
+      reason = "its replacement is block 0, which holds the table";
+    } else if (e.replacement < pool_start) {
+      reason = "its replacement is not a spare block";
+    } else if (recorded.count(e.replacement)) {
+      reason = "its replacement is recorded by an earlier entry";
+    } else {
+      PutLe16(map, 4 + 2 * std::size_t{e.logical}, e.replacement);
+    }
+    recorded.insert(e.replacement);
+    if (!reason.empty() && unused) unused->push_back({static_cast<std::uint32_t>(k), e, reason});
   }
   return map;
 }
@@ -98,10 +127,16 @@ void RunNandOsDriver(ModuleCore& core, SharedMemory& shared_memory, const NandCo
     core.Report("operating system's flash driver: cannot create the shared map NAND_FLASH_BBMT");
     return;
   }
-  auto map = BuildBadBlockMap(ReadNandTable(nand), nand.FlashBlocks());
+  std::vector<UnusedTableEntry> unused;
+  auto map = BuildBadBlockMap(ReadNandTable(nand), nand.FlashBlocks(), &unused);
   if (!map) {
     core.Report("operating system's flash driver: the bad-block table has no magic; NAND_FLASH_BBMT left unsigned");
     return;
+  }
+  for (const UnusedTableEntry& u : unused) {
+    core.Report("operating system's flash driver: bad-block table entry " + std::to_string(u.index) + " (block " +
+                std::to_string(u.entry.logical) + " to block " + std::to_string(u.entry.replacement) +
+                ") not used: " + u.reason);
   }
   // The entries first: the map is valid from its signature on.
   std::memcpy(view + 4, map->data() + 4, map->size() - 4);

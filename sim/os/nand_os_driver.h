@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/core/module_core.h"
@@ -29,9 +30,21 @@ inline constexpr std::uint32_t kBbmtSignature = 0x544D4242;  // "BBMT"
 inline constexpr std::uint32_t kBbmtRegionBytes = 0x4004;
 inline constexpr char16_t kBbmtRegionName[] = u"NAND_FLASH_BBMT";
 
+// An entry of the table that the driver does not use, and why.
+struct UnusedTableEntry {
+  std::uint32_t index;
+  BbmtEntry entry;
+  std::string reason;
+};
+
 // The shared map as the operating system builds it: the identity overlaid with the table's live
-// entries, later entries winning; nothing when the table has no magic.
-std::optional<std::vector<std::uint8_t>> BuildBadBlockMap(std::span<const std::uint8_t> table, std::uint32_t blocks);
+// entries, later entries winning; nothing when the table has no magic. A live entry is used only
+// when it can be right: its block and its replacement on the chip, the replacement a spare block
+// (the top blocks / 50 blocks; block 0 holds the table) that no earlier entry records, and its
+// replacement written (not 0xFFFF, which an append cut short leaves). unused, when given, receives
+// the others.
+std::optional<std::vector<std::uint8_t>> BuildBadBlockMap(std::span<const std::uint8_t> table, std::uint32_t blocks,
+                                                          std::vector<UnusedTableEntry>* unused = nullptr);
 
 // The controller registers the operating system's driver leaves for a chip.
 struct NandControllerSetup {
