@@ -64,7 +64,8 @@ OsBool OsReadMsgQueue(OsHandle queue, void* buffer, u32 bufferBytes, u32* bytesR
     m.set_last_error(OS_ERROR_INSUFFICIENT_BUFFER);  // the message is lost, as on the module
     return OS_FALSE;
   }
-  std::memcpy(buffer, message.data(), message.size());
+  // An empty message has no bytes to copy (and its vector no storage to copy from).
+  if (!message.empty()) std::memcpy(buffer, message.data(), message.size());
   if (bytesRead) *bytesRead = static_cast<u32>(message.size());
   if (flags) *flags = 0;
   return OS_TRUE;

@@ -162,6 +162,7 @@ TEST_F(WatchMountsTest, MessageWithoutANameServesNothing) {
   header_only.resize(MOUNT_NAME_OFFSET);
   std::vector<std::uint8_t> empty_name = header_only;
   empty_name.insert(empty_name.end(), {0, 0});
+  os().notifications.PostRaw({});  // a message of no bytes at all
   os().notifications.PostRaw(header_only);
   os().notifications.PostRaw(empty_name);
   os().events.Mount(u"Card");
