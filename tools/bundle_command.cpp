@@ -30,15 +30,16 @@ void DrawProgress(std::uint32_t done, std::uint32_t total) {
   std::fflush(stderr);
 }
 
-void Warn(const std::string& text) { std::cerr << "kalvori bundle: warning: " << text << "\n"; }
+// Messages and listings carry names from the bundle and the module folder: shown escaped.
+void Warn(const std::string& text) { std::cerr << "kalvori bundle: warning: " << sim::Printable(text) << "\n"; }
 
 int Refuse(const std::string& text) {
-  std::cerr << "kalvori bundle: " << text << "; nothing was written\n";
+  std::cerr << "kalvori bundle: " << sim::Printable(text) << "; nothing was written\n";
   return kStatusRefused;
 }
 
 int Fail(const std::string& text) {
-  std::cerr << "kalvori bundle: " << text << "\n";
+  std::cerr << "kalvori bundle: " << sim::Printable(text) << "\n";
   return kStatusFailed;
 }
 
@@ -70,7 +71,7 @@ int Pack(const std::string& module, const std::vector<std::string>& inputs) {
             << " of " << TESTER_REGION_LENGTH << " bytes) into the tester region of " << module << "\n";
   for (auto it = files.rbegin(); it != files.rend(); ++it) {
     if (IsProgramName(it->name)) {
-      std::cout << "the hand-off will launch " << DeviceNameToUtf8(it->name) << "\n";
+      std::cout << "the hand-off will launch " << sim::Printable(DeviceNameToUtf8(it->name)) << "\n";
       break;
     }
   }
@@ -126,7 +127,7 @@ int List(const std::string& module, bool json) {
     const BundleRecord& r = contents->records[i];
     char line[64];
     std::snprintf(line, sizeof line, "%s %10zu  ", sim::Hex(r.offset).c_str(), r.file.payload.size());
-    std::cout << line << DeviceNameToUtf8(r.file.name) << (contents->program == i ? "  (launched)" : "")
+    std::cout << line << sim::Printable(DeviceNameToUtf8(r.file.name)) << (contents->program == i ? "  (launched)" : "")
               << "\n";
   }
   std::cout << contents->records.size() << (contents->records.size() == 1 ? " file, " : " files, ") << payload
@@ -141,7 +142,7 @@ int Extract(const std::string& module, const std::string& folder) {
   std::optional<BundleContents> contents = Read(module, status);
   if (!contents) return status;
   try {
-    for (const auto& path : ExtractBundle(*contents, folder)) std::cout << path.string() << "\n";
+    for (const auto& path : ExtractBundle(*contents, folder)) std::cout << sim::Printable(path.string()) << "\n";
   } catch (const BundleError& e) {
     return Fail(e.what());
   } catch (const std::exception& e) {

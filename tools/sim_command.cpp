@@ -131,6 +131,12 @@ void PrintSummary(sim::Module& module) {
   std::fflush(stdout);
 }
 
+// The message names what is wrong, often with words of the input: shown escaped.
+int Complain(const std::exception& e, int status) {
+  std::fprintf(stderr, "kalvori sim: %s\n", sim::Printable(std::string_view(e.what())).c_str());
+  return status;
+}
+
 int RunSim(const SimOptions& o) {
   std::optional<DemoFolder> demo;
   fs::path folder = o.module;
@@ -197,14 +203,11 @@ void AddSimCommand(CLI::App& app, int& status) {
     try {
       status = RunSim(*options);
     } catch (const sim::DescriptionError& e) {
-      std::fprintf(stderr, "kalvori sim: %s\n", e.what());
-      status = 2;
+      status = Complain(e, 2);
     } catch (const InputError& e) {
-      std::fprintf(stderr, "kalvori sim: %s\n", e.what());
-      status = 2;
+      status = Complain(e, 2);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "kalvori sim: %s\n", e.what());
-      status = 1;
+      status = Complain(e, 1);
     }
   });
 }

@@ -28,10 +28,11 @@ void* ModuleCore::NewHandle(std::unique_ptr<HandleObject> object) {
 bool ModuleCore::CloseHandle(void* handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
 
 void ModuleCore::DebugWrite(std::u16string_view text) {
-  std::string utf8 = ToUtf8(text);
-  debug_ += utf8;
+  debug_ += ToUtf8(text);
   if (options_.echo_debug) {
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    // Names in the output come from cards and images: their control characters are shown escaped.
+    std::string shown = PrintableDebugOutput(text);
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
     std::fflush(stdout);
   }
 }
@@ -39,7 +40,7 @@ void ModuleCore::DebugWrite(std::u16string_view text) {
 void ModuleCore::Report(const std::string& line) {
   reports_.push_back(line);
   if (options_.echo_reports) {
-    std::fprintf(stderr, "[sim] %s\n", line.c_str());
+    std::fprintf(stderr, "[sim] %s\n", Printable(line).c_str());
     std::fflush(stderr);
   }
 }

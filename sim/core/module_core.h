@@ -22,6 +22,8 @@ namespace sim {
 
 struct ModuleOptions {
   Clock::Kind clock = Clock::Kind::kVirtual;
+  // Echoes go to a terminal: control characters in them are shown escaped (sim/core/text.h), while
+  // the transcripts below keep the text as written.
   bool echo_debug = false;    // also write the debug output to stdout
   bool echo_reports = false;  // also write the simulator's reports to stderr
 };

@@ -147,6 +147,54 @@ int CompareIgnoringCase(std::u16string_view a, std::u16string_view b) {
 
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) { return CompareIgnoringCase(a, b) == 0; }
 
+namespace {
+
+bool IsControl(char16_t c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+         c == 0x200E || c == 0x200F || c == 0x061C;
+}
+
+void AppendEscaped(std::string& out, char16_t c) {
+  char text[8];
+  if (c == u'\r') {
+    out += "\\r";
+  } else if (c == u'\n') {
+    out += "\\n";
+  } else if (c == u'\t') {
+    out += "\\t";
+  } else if (c < 0x100) {
+    std::snprintf(text, sizeof text, "\\x%02x", static_cast<unsigned>(c));
+    out += text;
+  } else {
+    std::snprintf(text, sizeof text, "\\u%04X", static_cast<unsigned>(c));
+    out += text;
+  }
+}
+
+std::string Escape(std::u16string_view text, bool keep_line_ends) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t plain = 0;  // start of the run of characters not yet appended
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (!IsControl(c)) continue;
+    if (keep_line_ends && (c == u'\n' || (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n'))) continue;
+    out += ToUtf8(text.substr(plain, i - plain));
+    AppendEscaped(out, c);
+    plain = i + 1;
+  }
+  out += ToUtf8(text.substr(plain));
+  return out;
+}
+
+}  // namespace
+
+std::string Printable(std::u16string_view text) { return Escape(text, false); }
+
+std::string Printable(std::string_view utf8) { return Escape(ToUtf16(utf8), false); }
+
+std::string PrintableDebugOutput(std::u16string_view text) { return Escape(text, true); }
+
 std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", value);

@@ -32,24 +32,6 @@ std::vector<std::string> SplitArguments(const std::string& line) {
 
 }  // namespace
 
-std::string Printable(std::u16string_view text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c == u'\r') {
-      out += "\\r";
-    } else if (c == u'\n') {
-      out += "\\n";
-    } else if (c < 0x20) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
-      out += hex;
-    } else {
-      out += ToUtf8(std::u16string_view(&c, 1));
-    }
-  }
-  return out;
-}
-
 Processes::~Processes() {
   for (pid_t child : children_) ::waitpid(child, nullptr, WNOHANG);
 }

@@ -58,7 +58,4 @@ class Processes {
   std::uint32_t RunOnHost(const Resolved& image, std::u16string_view command_line);
 };
 
-// Text for a report line: control characters shown as \r, \n, \xNN.
-std::string Printable(std::u16string_view text);
-
 }  // namespace sim

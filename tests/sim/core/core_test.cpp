@@ -3,6 +3,7 @@
 
 #include "hw/devmem.h"
 #include "platform/platform.h"
+#include "sim/core/text.h"
 #include "sim/module.h"
 #include "tests/support/module_fixture.h"
 
@@ -91,6 +92,21 @@ TEST(HostStrings, FormatConvertsAndRefusesWhatDoesNotFit) {
   EXPECT_EQ(std::u16string(buffer), u"abc");
   EXPECT_EQ(OsStrICmp(WSTR("\\Storage CARD"), WSTR("\\storage card")), 0);
   EXPECT_LT(OsStrICmp(WSTR("a"), WSTR("B")), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HostStrings, NamesFromOutsideArePrintedWithTheirControlCharactersEscaped) {
+  EXPECT_EQ(sim::Printable(std::u16string_view(u"\\Card\x1b[2J\a\r\n\t.exe")), "\\Card\\x1b[2J\\x07\\r\\n\\t.exe");
+  EXPECT_EQ(sim::Printable(std::u16string_view(u"x\x7f\x9b" u"1m")), "x\\x7f\\x9b1m");  // DEL and the C1 CSI
+  EXPECT_EQ(sim::Printable(std::u16string_view(u"a\u202Eexe.txt")), "a\\u202Eexe.txt");  // reorders what follows
+  EXPECT_EQ(sim::Printable("caf\xC3\xA9 \\ \xE2\x82\xAC"), "caf\xC3\xA9 \\ \xE2\x82\xAC");  // printable text stays
+  EXPECT_EQ(sim::Printable("\x1b]0;title\x07"), "\\x1b]0;title\\x07");
+  EXPECT_EQ(sim::Printable(sim::Printable("\x1b")), "\\x1b");  // escaping twice changes nothing more
+  // The module's own line ends stay; a lone carriage return would let a name overwrite its line.
+  EXPECT_EQ(sim::PrintableDebugOutput(u"Found \\a\rb\x1b.exe\r\nnext\n"), "Found \\a\\rb\\x1b.exe\r\nnext\n");
 }
 
 }  // namespace

@@ -1,0 +1,92 @@
+// Input made by others, as the kalvori program meets it: names from cards, images, bundles, scripts
+// and module descriptions reach the terminal with their control characters escaped, and bad input
+// ends with the documented status and a message naming what is wrong.
+#include <gtest/gtest.h>
+
+#include "sim/core/description.h"
+#include "sim/hw/nor_flash.h"
+#include "sim/module.h"
+#include "tester/tester.h"
+#include "tests/support/kalvori_command.h"
+#include "tests/support/module_fixture.h"
+#include "tools/bundle.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::CommandRun;
+using testing_support::ShellQuote;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+class UntrustedInput : public ::testing::Test {
+ protected:
+  TempFolder folder;
+  fs::path module = folder.path() / "module";
+
+  void Description(const std::string& json) {
+    WriteFile(module / "module.json", json);
+    fs::create_directories(module / "root");
+  }
+  CommandRun Kalvori(const std::string& arguments) { return testing_support::RunKalvori(arguments, folder.path()); }
+  // Neither output may carry a raw escape character or bell.
+  static void ExpectNoRawControls(const CommandRun& run) {
+    for (const std::string* text : {&run.out, &run.err}) {
+      EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+      EXPECT_EQ(text->find('\a'), std::string::npos) << *text;
+    }
+  }
+};
+
+TEST_F(UntrustedInput, NamesFromABundleACardAScriptAndADescriptionReachTheTerminalEscaped) {
+  // A bundle whose names set the terminal's title and clear its screen, placed as an image would
+  // bring it (the pack command refuses such names).
+  Description(R"({"cpu_product": 17, "boot_config": {"item12": "0x00800000"},
+                  "flash": {"type": "nor", "image": "flash.img"}})");
+  {
+    sim::Module m(sim::LoadDescription(module));
+    m.FindDevice<sim::NorFlash>()->Poke(
+        TESTER_REGION_OFFSET, tools::EncodeBundle({{"\\\x1b]0;owned\a.txt", {1}}, {"\\\x1b[2Jt.exe", {2}}}));
+  }
+  // A card whose shortcut names a program with an escape sequence.
+  WriteFile(module / "volumes" / "Card" / "AutoRun" / "x.lnk", "#\\Windows\\\x1b[31mred.exe");
+  WriteFile(folder.path() / "script.txt", "mount Card\n");
+
+  CommandRun list = Kalvori("bundle list " + ShellQuote(module));
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("\\\\x1b]0;owned\\x07.txt\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("\\\\x1b[2Jt.exe  (launched)"), std::string::npos) << list.out;
+  ExpectNoRawControls(list);
+
+  CommandRun extract = Kalvori("bundle extract " + ShellQuote(module) + " " + ShellQuote(folder.path() / "out"));
+  EXPECT_EQ(extract.status, 1);
+  EXPECT_NE(extract.err.find("'\\\\x1b]0;owned\\x07.txt', which is no device path"), std::string::npos)
+      << extract.err;
+  ExpectNoRawControls(extract);
+
+  CommandRun sim = Kalvori("sim " + ShellQuote(module) + " --virtual-time --script " +
+                           ShellQuote(folder.path() / "script.txt"));
+  EXPECT_EQ(sim.status, 0) << sim.err;
+  EXPECT_EQ(sim.out.substr(0, sim.out.find("\n---")),
+            "Looking for KalvoriTester...\r\n"
+            "Found \\\\x1b]0;owned\\x07.txt\r\n"
+            "ERROR Creating \\\\x1b]0;owned\\x07.txt File\r\n"
+            "ERROR: Cannot Access \\Windows\\\\x1b[31mred.exe (Error 123)\r\n");
+  ExpectNoRawControls(sim);
+
+  // A script word and a description's field name.
+  WriteFile(folder.path() / "bad.txt", "mount \"\x1b[2JCard\"\n");
+  CommandRun word = Kalvori("sim " + ShellQuote(module) + " --script " + ShellQuote(folder.path() / "bad.txt"));
+  EXPECT_EQ(word.status, 2);
+  EXPECT_NE(word.err.find("line 1: volume name '\\x1b[2JCard'"), std::string::npos) << word.err;
+  ExpectNoRawControls(word);
+
+  Description("{\"cpu_product\": 17, \"\\u001b[2J\\u0007\": 1}");
+  CommandRun field = Kalvori("sim " + ShellQuote(module) + " --script /dev/null");
+  EXPECT_EQ(field.status, 2);
+  EXPECT_NE(field.err.find("'\\x1b[2J\\x07'"), std::string::npos) << field.err;
+  EXPECT_NE(field.err.find("unknown field"), std::string::npos) << field.err;
+  ExpectNoRawControls(field);
+}
+
+}  // namespace
