@@ -63,10 +63,14 @@ class DemoFolder {
 };
 
 std::vector<sim::ScriptCommand> LoadScript(const std::string& file, const sim::Description& d) {
+  // A folder opens as a stream that reads nothing: it would pass for an empty script.
+  std::error_code ec;
+  if (fs::is_directory(file, ec)) throw InputError("the script " + file + " is a folder, not a file of commands");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw InputError("cannot read the script " + file);
   std::stringstream text;
   text << in.rdbuf();
+  if (in.bad()) throw InputError("cannot read the script " + file);
   std::vector<sim::ScriptCommand> commands;
   try {
     commands = sim::ParseScript(text.str());

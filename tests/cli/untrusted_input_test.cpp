@@ -89,4 +89,13 @@ TEST_F(UntrustedInput, NamesFromABundleACardAScriptAndADescriptionReachTheTermin
   ExpectNoRawControls(field);
 }
 
+TEST_F(UntrustedInput, AScriptThatIsAFolderIsRefusedWithStatusTwo) {
+  Description(R"({"cpu_product": 17})");
+  fs::create_directories(folder.path() / "scripts");
+  CommandRun run = Kalvori("sim " + ShellQuote(module) + " --script " + ShellQuote(folder.path() / "scripts"));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("scripts is a folder, not a file of commands"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");  // nothing ran
+}
+
 }  // namespace
