@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 
 #include "flash/flash_ops.h"
@@ -299,24 +300,83 @@ BundleContents ReadBundle(ModuleFlash& flash) {
       flash.UsableSize());
 }
 
+namespace {
+
+// How the device sees a path: its parts without regard to case.
+std::u16string Folded(std::u16string_view path) {
+  std::u16string folded;
+  for (char16_t c : path) folded += sim::FoldCase(c);
+  return folded;
+}
+
+std::string Blocked(const std::filesystem::path& path, const char* what) {
+  return "'" + path.string() + "' " + what + "; nothing was extracted";
+}
+
+}  // namespace
+
 std::vector<std::filesystem::path> ExtractBundle(const BundleContents& contents,
                                                  const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> targets;
+  namespace fs = std::filesystem;
+  // Every record is placed before anything is written: a bundle that cannot be extracted whole
+  // leaves the folder as it was. A path part is a folder or a file for all records alike, spelled
+  // as the first record that names it spells it (the device's names ignore case).
+  struct Placed {
+    bool is_file;
+    const BundleRecord* first;  // the record that named it first
+    fs::path host;
+  };
+  std::map<std::u16string, Placed> placed;
+  std::vector<const Placed*> in_order;  // as the records name them
+  std::vector<fs::path> targets;
   for (const BundleRecord& record : contents.records) {
     std::u16string wide = sim::NarrowToWide(record.file.name);
     if (record.file.name.empty() || !IsDevicePath(wide)) {
       throw BundleError("the record at " + sim::Hex(record.offset) + " has the name " +
                         Quoted(record.file.name) + ", which is no device path; nothing was extracted");
     }
-    std::filesystem::path target = folder;
-    for (const std::u16string& part : Components(wide)) target /= sim::ToUtf8(part);
-    targets.push_back(target);
+    std::vector<std::u16string> parts = Components(wide);
+    std::u16string key;
+    fs::path host = folder;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      const bool is_file = i + 1 == parts.size();
+      key += u"\\" + Folded(parts[i]);
+      auto [it, added] = placed.try_emplace(key, Placed{is_file, &record, host / sim::ToUtf8(parts[i])});
+      if (added) in_order.push_back(&it->second);
+      if (!added && it->second.is_file != is_file) {
+        const BundleRecord& earlier = *it->second.first;
+        throw BundleError("the record at " + sim::Hex(record.offset) + " (" + Quoted(record.file.name) + ") " +
+                          (is_file ? "names a file where" : "needs a folder where") + " the record at " +
+                          sim::Hex(earlier.offset) + " (" + Quoted(earlier.file.name) + ") " +
+                          (is_file ? "has a folder" : "has a file") +
+                          ": the hand-off could not write both; nothing was extracted");
+      }
+      host = it->second.host;
+    }
+    targets.push_back(host);
   }
+  // What is already under the folder must not stand in the way either.
+  for (const Placed* entry : in_order) {
+    const Placed& place = *entry;
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(place.host, error);
+    if (!fs::exists(status)) continue;
+    // A link would take the file somewhere else than the folder it is extracted into.
+    if (fs::is_symlink(status)) throw BundleError(Blocked(place.host, "is a symbolic link, which extract does not follow"));
+    if (place.is_file && fs::is_directory(status)) throw BundleError(Blocked(place.host, "is a folder where a file is to go"));
+    if (!place.is_file && !fs::is_directory(status)) {
+      throw BundleError(Blocked(place.host, "is a file where a folder of the bundle is to go"));
+    }
+  }
+
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    std::filesystem::create_directories(targets[i].parent_path());
+    std::error_code error;
+    fs::create_directories(targets[i].parent_path(), error);
+    if (error) throw std::runtime_error("cannot make the folder '" + targets[i].parent_path().string() + "': " + error.message());
     std::ofstream out(targets[i], std::ios::binary | std::ios::trunc);
     const std::vector<std::uint8_t>& payload = contents.records[i].file.payload;
     out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+    out.close();
     if (!out) throw std::runtime_error("cannot write '" + targets[i].string() + "'");
   }
   return targets;

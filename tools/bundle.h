@@ -118,8 +118,11 @@ bool WriteBundle(ModuleFlash& flash, std::span<const std::uint8_t> encoded,
 BundleContents ReadBundle(ModuleFlash& flash);
 
 // Writes each record's payload under folder, its device path turned into a host path ("\sub\a.txt"
-// becomes folder/sub/a.txt). A later record of the same name replaces an earlier one, as on the
-// device. Returns the host paths written.
+// becomes folder/sub/a.txt). Names are compared without regard to case, as on the device: a later
+// record of the same name replaces an earlier one, and a folder keeps the spelling of the first
+// record that names it. Every record is placed before anything is written: a name that is no device
+// path, a file and a folder of the same name, or a file, folder or link under folder in the way
+// throws BundleError with nothing written. Returns the host paths written.
 std::vector<std::filesystem::path> ExtractBundle(const BundleContents& contents,
                                                  const std::filesystem::path& folder);
 

@@ -212,6 +212,55 @@ TEST_F(BundlePacking, RefusalsWriteNothing) {
   EXPECT_NE(none.err.find("has no flash"), std::string::npos) << none.err;
 }
 
+TEST_F(BundlePacking, ExtractWritesNothingOfABundleItCannotWriteWhole) {
+  const std::filesystem::path out = folder_.path() / "out";
+  auto Place = [&](const std::vector<tools::BundleFile>& files) {
+    sim::Module module(sim::LoadDescription(module_));
+    std::vector<std::uint8_t> region(TESTER_REGION_LENGTH, 0xFF);
+    std::vector<std::uint8_t> encoded = tools::EncodeBundle(files);
+    std::copy(encoded.begin(), encoded.end(), region.begin());
+    module.FindDevice<sim::NorFlash>()->Poke(kRegion, region);
+  };
+  auto Bytes = [](const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); };
+
+  // A file and then a folder of the same name, either way round and in any case: the hand-off
+  // could not write both, and nothing is written.
+  for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
+           {"\\x", "\\x\\y"}, {"\\x\\y", "\\x"}, {"\\x", "\\X\\y"}}) {
+    Place({{"\\a.txt", Bytes("a")}, {first, Bytes("1")}, {second, Bytes("2")}});
+    Outcome run = Kalvori({"bundle", "extract", module_.string(), out.string()});
+    EXPECT_EQ(run.status, 1) << first << " " << second;
+    EXPECT_NE(run.err.find("the record at 0x013C002C ('" + first + "')"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("the record at 0x013C0058 ('" + second + "')"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was extracted"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(out)) << first << " " << second;
+  }
+
+  // Names that differ only in case are one file or folder, as on the module: the later record
+  // replaces the earlier one, in the first one's spelling.
+  Place({{"\\Sub\\a.txt", Bytes("a")}, {"\\SUB\\b.txt", Bytes("b")}, {"\\sub\\A.TXT", Bytes("A")}});
+  Outcome run = Kalvori({"bundle", "extract", module_.string(), out.string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(out / "Sub" / "a.txt"), "A");
+  EXPECT_EQ(ReadFile(out / "Sub" / "b.txt"), "b");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 1);
+
+  // What the folder already holds may stand in the way too: refused before anything is written.
+  std::filesystem::remove_all(out);
+  WriteFile(out / "Sub", "a file");
+  std::filesystem::create_directories(out / "z.txt");
+  Place({{"\\z.txt", Bytes("z")}, {"\\Sub\\a.txt", Bytes("a")}});
+  run = Kalvori({"bundle", "extract", module_.string(), out.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("is a folder where a file is to go"), std::string::npos) << run.err;
+  std::filesystem::remove(out / "z.txt");
+  run = Kalvori({"bundle", "extract", module_.string(), out.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("is a file where a folder of the bundle is to go"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFile(out / "Sub"), "a file");
+  EXPECT_FALSE(std::filesystem::exists(out / "z.txt"));
+}
+
 TEST_F(BundlePacking, ABundleFillingTheRegionMustNotRunIntoARecordAfterIt) {
   std::vector<tools::BundleFile> full = {{"\\t.exe", std::vector<std::uint8_t>(0x40000 - 40, 0x11)}};
   {
