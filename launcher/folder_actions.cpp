@@ -61,32 +61,67 @@ void WalkAutoCopy(const WChar* folder, FolderVisitor* visitor)
     WalkCopyTree(source, OsStrLen(source), visitor);
 }
 
-void WalkCopyTree(const WChar* source, u32 prefixLength, FolderVisitor* visitor)
+/* What every level of one tree's walk shares: the path being walked and the entry just found.
+   Each level needs its entry only until it has built the entry's path, and its path only up to
+   its own length, so one of each serves the whole tree and a level's frame stays small however
+   deep the tree goes (the path limit allows some 125 levels). */
+typedef struct CopyTreeWalk {
+    WChar Path[OS_MAX_PATH]; /* the level's source, then "\" and the entry's name after it */
+    OsFindData Entry;
+    u32 PrefixLength;
+    FolderVisitor* Visitor;
+} CopyTreeWalk;
+
+/* Appends "\" and name to the level's source, the first length characters of the walk's path.
+   A path that does not fit is refused whole, and the level's source is left terminated for the
+   visitor to name. */
+static i32 ExtendPath(CopyTreeWalk* walk, u32 length, const WChar* name)
 {
-    WChar path[OS_MAX_PATH];
-    OsFindData entry;
+    if (OsFormat(walk->Path + length, OS_MAX_PATH - length, WSTR("\\%s"), name) >= 0) return 1;
+    walk->Path[length] = 0;
+    return 0;
+}
+
+/* Walks the contents of the folder whose path is the walk's first length characters. */
+static void CopyTreeLevel(CopyTreeWalk* walk, u32 length)
+{
+    FolderVisitor* visitor = walk->Visitor;
     OsHandle search;
 
-    if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\*"), source) < 0) {
+    if (!ExtendPath(walk, length, WSTR("*"))) {
+        visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, walk->Path, WSTR("*"));
+        return;
+    }
+    search = OsFindFirstFile(walk->Path, &walk->Entry);
+    if (search == OS_INVALID_HANDLE) return;
+    do {
+        if (IsDotEntry(walk->Entry.FileName)) continue;
+        if (!ExtendPath(walk, length, walk->Entry.FileName)) {
+            visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, walk->Path, walk->Entry.FileName);
+            continue;
+        }
+        if (walk->Entry.FileAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) {
+            visitor->Directory(visitor, walk->Path, walk->Path + walk->PrefixLength);
+            CopyTreeLevel(walk, length + 1u + OsStrLen(walk->Entry.FileName));
+        } else {
+            visitor->File(visitor, walk->Path, walk->Path + walk->PrefixLength);
+        }
+    } while (OsFindNextFile(search, &walk->Entry));
+    OsFindClose(search);
+}
+
+void WalkCopyTree(const WChar* source, u32 prefixLength, FolderVisitor* visitor)
+{
+    CopyTreeWalk walk;
+    i32 length = OsFormat(walk.Path, OS_MAX_PATH, WSTR("%s"), source);
+
+    if (length < 0) {
         visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, source, WSTR("*"));
         return;
     }
-    search = OsFindFirstFile(path, &entry);
-    if (search == OS_INVALID_HANDLE) return;
-    do {
-        if (IsDotEntry(entry.FileName)) continue;
-        if (OsFormat(path, OS_MAX_PATH, WSTR("%s\\%s"), source, entry.FileName) < 0) {
-            visitor->Skip(visitor, FOLDER_SKIP_PATH_TOO_LONG, source, entry.FileName);
-            continue;
-        }
-        if (entry.FileAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) {
-            visitor->Directory(visitor, path, path + prefixLength);
-            WalkCopyTree(path, prefixLength, visitor);
-        } else {
-            visitor->File(visitor, path, path + prefixLength);
-        }
-    } while (OsFindNextFile(search, &entry));
-    OsFindClose(search);
+    walk.PrefixLength = prefixLength;
+    walk.Visitor = visitor;
+    CopyTreeLevel(&walk, (u32)length);
 }
 
 void WalkAutoRun(const WChar* folder, u32 kind, FolderVisitor* visitor)
