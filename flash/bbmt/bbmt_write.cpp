@@ -21,6 +21,12 @@ DEVICE_STATE i32 BbmtTableReloadPending = 1;
 #define BBMT_BLANK_WORD 0xFFFFFFFFu
 #define BBMT_NO_PAGE 0xFFFFFFFFu
 
+/* The page a migration copies through. Only a replacement that is not nested migrates: a nested
+   one is asked to migrate nothing (it comes from erasing a spare, or from a migration's own raw
+   write), so one buffer serves them all, and replacements nested as deep as the spare pool allows
+   add no page to the stack each. */
+DEVICE_STATE static u32 BbmtMigrationPage[BBMT_PAGE_BUFFER_BYTES / 4];
+
 /* --- remapped writes --- */
 
 i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
@@ -288,7 +294,6 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
 
 i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
 {
-    u32 page[BBMT_PAGE_BUFFER_BYTES / 4];
     u32 shift;
     u32 logicalBlock;
     u32 failing;
@@ -330,7 +335,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
         if (BbmtEraseBlock(offset)) {
             result = migrationLength == 0
                          ? FLASH_OK
-                         : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, page);
+                         : BbmtMigrate(logicalBlock, failing, migrationLength, oldBlock, BbmtMigrationPage);
         }
     }
 
