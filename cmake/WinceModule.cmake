@@ -45,3 +45,13 @@ if(MSVC)
 else()
   target_compile_options(launcher PRIVATE -Wall -fno-exceptions -fno-rtti)
 endif()
+
+# The main thread's stack. The launcher's own frames take at most 40 KiB (the stack_tests hold it
+# to that: the deepest AutoCopy tree, and a bad-block replacement nested once for every spare of
+# the largest chip); the rest is for the operating system's services and the runtime start-up.
+set(WINCE_STACK_RESERVE 131072 CACHE STRING "Bytes of stack reserved for the launcher's main thread")
+if(MSVC)
+  target_link_options(launcher PRIVATE /STACK:${WINCE_STACK_RESERVE})
+else()
+  target_link_options(launcher PRIVATE -Wl,--stack,${WINCE_STACK_RESERVE})
+endif()

@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           g++-mingw-w64-i686)
+# The stack check compiles the module executable's sources with an ARM compiler.
+packages+=(g++-arm-linux-gnueabi)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
