@@ -6,16 +6,12 @@
 namespace sim {
 
 Services::Services(Module& module)
-    : files(module.description().root, module.description().shares, module.clock()),
+    : files(module.host_paths(), module.description().root, module.description().shares, module.clock()),
       registry(module.description().registry),
       processes(module, files),
       notifications(module, files),
       events(module, files, notifications, keyboard) {
   const Description& d = module.description();
-  std::error_code ec;
-  if (!std::filesystem::is_directory(d.root, ec)) {
-    throw DescriptionError("module description: the device root " + d.root.string() + " is not a folder");
-  }
   for (std::size_t i = 0; i < d.volumes_at_start.size(); ++i) {
     const VolumeDescription& v = d.volumes_at_start[i];
     std::string problem = files.Mount(ToUtf16(v.name), v.dir);

@@ -36,6 +36,7 @@ struct SimOptions {
   bool virtual_time = false;
   bool keep_demo = false;
   std::string demo_flash = "nor";
+  std::vector<std::string> allow_outside;
 };
 
 // Bad input: the message is printed and the command exits with 2.
@@ -77,14 +78,17 @@ std::vector<sim::ScriptCommand> LoadScript(const std::string& file, const sim::D
   } catch (const sim::ScriptError& e) {
     throw InputError(file + ": " + e.what());
   }
+  const sim::HostPaths paths(d.folder, d.allowed_outside);
   for (const sim::ScriptCommand& c : commands) {
     if (c.kind != sim::ScriptCommand::Kind::kMount) continue;
-    fs::path dir = c.host_dir.empty()               ? d.volumes / sim::ToUtf8(c.name)
-                   : c.host_dir.is_absolute() ? c.host_dir
-                                                    : d.folder / c.host_dir;
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
-      throw InputError(file + ": line " + std::to_string(c.line) + ": mount: no folder " + dir.string());
+    fs::path dir = sim::MountFolder(d, c);
+    sim::HostEntry folder = paths.Open(dir, sim::EntryKind::kFolder);
+    if (!folder) {
+      sim::HostPaths::Place place;
+      paths.Locate(dir, place);
+      throw InputError(file + ": line " + std::to_string(c.line) + ": mount: " +
+                       (folder.error == sim::HostError::kNotFound ? "no folder " + place.shown.string()
+                                                                  : paths.Explain(dir, folder.error)));
     }
   }
   return commands;
@@ -151,6 +155,7 @@ int RunSim(const SimOptions& o) {
     std::fprintf(stderr, "[sim] the demo module is in %s%s\n", folder.c_str(), o.keep_demo ? "" : " (removed at the end)");
   }
   sim::Description description = sim::LoadDescription(folder);
+  for (const std::string& allowed : o.allow_outside) description.allowed_outside.emplace_back(allowed);
 
   std::optional<std::vector<sim::ScriptCommand>> script;
   if (!o.script.empty()) {
@@ -201,6 +206,10 @@ void AddSimCommand(CLI::App& app, int& status) {
   sim->add_flag("--run-programs", options->run_programs, "Also run started programs on the host (off: only recorded)");
   sim->add_flag("--virtual-time", options->virtual_time, "Run on a virtual clock: pauses and waits take no real time");
   sim->add_flag("--keep-demo", options->keep_demo, "Keep the demo module's temporary folder");
+  sim->add_option("--allow-outside", options->allow_outside,
+                  "A folder outside the module folder that its volumes and mount commands may name (repeatable)")
+      ->check(CLI::ExistingDirectory)
+      ->allow_extra_args(false);
   sim->add_option("--demo-flash", options->demo_flash, "The demo module's boot flash: nor (default) or nand")
       ->check(CLI::IsMember({"nor", "nand"}));
   sim->callback([options, &status] {

@@ -46,6 +46,9 @@ struct Description {
   std::filesystem::path folder;   // the module folder; relative paths count from here
   std::filesystem::path root;     // the device's "\"
   std::filesystem::path volumes;  // default home of volume folders
+  // Folders outside the module folder that its paths may name (kalvori sim --allow-outside); not
+  // part of module.json, which cannot widen its own confinement.
+  std::vector<std::filesystem::path> allowed_outside;
 
   std::uint32_t cpu_main_id = 0;
   std::optional<std::uint32_t> boot_item12;  // absent: the boot configuration delivers nothing

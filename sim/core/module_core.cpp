@@ -7,8 +7,21 @@
 
 namespace sim {
 
+namespace {
+
+HostPaths OpenHostPaths(const Description& d) {
+  try {
+    return HostPaths(d.folder, d.allowed_outside);
+  } catch (const std::runtime_error& e) {
+    throw DescriptionError(std::string("module folder: cannot open ") + e.what());
+  }
+}
+
+}  // namespace
+
 ModuleCore::ModuleCore(Description description, ModuleOptions options)
     : description_(std::move(description)),
+      host_paths_(OpenHostPaths(description_)),
       options_(options),
       clock_(options.clock, description_.tick_at_start_ms),
       bus_(clock_),

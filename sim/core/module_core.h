@@ -17,6 +17,7 @@
 #include "sim/core/clock.h"
 #include "sim/core/description.h"
 #include "sim/core/faults.h"
+#include "sim/core/host_paths.h"
 
 namespace sim {
 
@@ -35,12 +36,15 @@ struct HandleObject {
 
 class ModuleCore {
  public:
+  // Throws DescriptionError when the module folder cannot be opened.
   ModuleCore(Description description, ModuleOptions options);
   ~ModuleCore();
   ModuleCore(const ModuleCore&) = delete;
   ModuleCore& operator=(const ModuleCore&) = delete;
 
   const Description& description() const { return description_; }
+  // Where the host paths the module folder names may lead, and the way to open them.
+  const HostPaths& host_paths() const { return host_paths_; }
   Clock& clock() { return clock_; }
   Faults& faults() { return faults_; }
   Bus& bus() { return bus_; }
@@ -75,6 +79,7 @@ class ModuleCore {
 
  private:
   Description description_;
+  HostPaths host_paths_;
   ModuleOptions options_;
   Clock clock_;
   Faults faults_;

@@ -31,6 +31,11 @@ constexpr std::uint64_t kNsPerMs = 1'000'000;
 
 }  // namespace
 
+std::filesystem::path MountFolder(const Description& d, const ScriptCommand& command) {
+  if (command.host_dir.empty()) return d.volumes / ToUtf8(command.name);
+  return command.host_dir.is_absolute() ? command.host_dir : d.folder / command.host_dir;
+}
+
 Events::Events(ModuleCore& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard)
     : module_(module), files_(files), notifications_(notifications), keyboard_(keyboard) {}
 
@@ -48,9 +53,7 @@ Events::~Events() {
 // --- happenings ---
 
 std::filesystem::path Events::HostDir(const ScriptCommand& command) const {
-  const Description& d = module_.description();
-  if (command.host_dir.empty()) return d.volumes / ToUtf8(command.name);
-  return command.host_dir.is_absolute() ? command.host_dir : d.folder / command.host_dir;
+  return MountFolder(module_.description(), command);
 }
 
 std::string Events::Mount(std::u16string_view name, const std::filesystem::path& host_dir) {
@@ -153,9 +156,13 @@ void Events::ReadCommands(int fd) {
 
 std::string Events::WatchVolumes() {
   const std::filesystem::path& dir = module_.description().volumes;
+  HostEntry volumes = module_.host_paths().Open(dir, EntryKind::kFolder);
+  if (!volumes) return "cannot watch " + module_.host_paths().Explain(dir, volumes.error);
   int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return std::string("cannot watch: ") + std::strerror(errno);
-  if (::inotify_add_watch(fd, dir.c_str(),
+  // Through the descriptor: the folder just checked, not whatever the path names by now.
+  const std::string held = "/proc/self/fd/" + std::to_string(volumes.fd.get());
+  if (::inotify_add_watch(fd, held.c_str(),
                           IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR | IN_DELETE_SELF |
                               IN_MOVE_SELF) < 0) {
     std::string why = std::strerror(errno);

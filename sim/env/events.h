@@ -27,6 +27,9 @@
 
 namespace sim {
 
+// The host folder a mount command names: its HOSTDIR (relative to the module folder), or volumes/NAME.
+std::filesystem::path MountFolder(const Description& description, const ScriptCommand& command);
+
 class Events {
  public:
   Events(ModuleCore& module, FileSystem& files, Notifications& notifications, Keyboard& keyboard);

@@ -67,15 +67,29 @@ std::uint32_t Processes::Create(std::u16string_view image, std::u16string_view c
 }
 
 std::uint32_t Processes::RunOnHost(const Resolved& image, std::u16string_view command_line) {
+  const std::string shown = files_.HostPath(image).string();
+  // Run from the descriptor of the file the path resolved to, so that a link swapped in since cannot
+  // divert the start.
+  HostEntry program = files_.OpenProgram(image);
+  if (!program) {
+    module_.Report("cannot run " + shown + " on the host: it " + Describe(program.error));
+    return OS_ERROR_ACCESS_DENIED;
+  }
   std::vector<std::string> args = SplitArguments(ToUtf8(command_line));
-  args.insert(args.begin(), image.host.string());
+  args.insert(args.begin(), shown);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  const std::string path = "/proc/self/fd/" + std::to_string(program.fd.get());
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  // Kept open in the child (a script's interpreter reads the script through it), closed here.
+  ::posix_spawn_file_actions_adddup2(&actions, program.fd.get(), program.fd.get());
   pid_t child = 0;
-  int error = ::posix_spawn(&child, image.host.c_str(), nullptr, nullptr, argv.data(), environ);
+  int error = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
-    module_.Report("cannot run " + image.host.string() + " on the host: " + std::strerror(error));
+    module_.Report("cannot run " + shown + " on the host: " + std::strerror(error));
     return error == ENOEXEC ? kErrorBadExeFormat : error == EACCES ? OS_ERROR_ACCESS_DENIED : OS_ERROR_GEN_FAILURE;
   }
   children_.push_back(child);

@@ -81,6 +81,35 @@ TEST_F(SimCommand, MalformedInputIsRefusedBeforeTheRunWithStatusTwo) {
   EXPECT_EQ(run.out, "");
 }
 
+TEST_F(SimCommand, FoldersOutsideTheModuleServeOnlyWhenTheUserAllowsThem) {
+  Description(R"({"cpu_product": 17})");
+  fs::create_directories(module / "root");
+  WriteFile(folder.path() / "cards" / "usb" / "AutoCopy" / "tool.dll", "tool");
+  WriteFile(folder.path() / "script.txt", "mount USB ../cards/usb\n");
+  const std::string sim = "sim " + Quoted(module) + " --script " + Quoted(folder.path() / "script.txt") + " --virtual-time";
+  RunResult run = Kalvori(sim, folder.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("script.txt: line 1: mount: "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("lies outside the module folder"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(module / "root" / "tool.dll"));
+
+  run = Kalvori(sim + " --allow-outside " + Quoted(folder.path() / "cards"), folder.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(module / "root" / "tool.dll"), "tool");
+  EXPECT_NE(Kalvori("sim --help", folder.path()).out.find("--allow-outside"), std::string::npos);
+}
+
+TEST_F(SimCommand, ARootFolderThatIsALinkStopsTheRunWithStatusTwo) {
+  Description(R"({"cpu_product": 17})");
+  fs::create_directories(folder.path() / "elsewhere");
+  fs::create_directory_symlink(folder.path() / "elsewhere", module / "root");
+  RunResult run = Kalvori("sim " + Quoted(module) + " --virtual-time", folder.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("root is or leads through a symbolic link"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(fs::is_empty(folder.path() / "elsewhere"));
+}
+
 TEST_F(SimCommand, TheDemoShowsAutoCopyAndAutoRun) {
   // The same demo on either boot flash: the bundle served from NOR, or from NAND through the map.
   for (const char* flash : {"nor", "nand"}) {

@@ -22,6 +22,7 @@ void OsModuleTest::SetFolderValue(const std::string& folder) {
 }
 
 sim::Module& OsModuleTest::Start() {
+  module_.reset();  // one module at a time: a second start powers the first off
   module_ = std::make_unique<sim::Module>(description_);
   return *module_;
 }

@@ -1,6 +1,11 @@
 // The tester hand-off on a NOR module: the bundle in the flash's tester region is written out, the
 // region erased and the bundle's program started, once. Every start-up is a fresh sim::Module on
 // the same folder; the flash persists in its image file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -230,6 +235,29 @@ TEST_F(HandOff, AFileThatCannotBeCreatedStopsTheWalk) {
   EXPECT_EQ(Root("a.txt"), "alpha");
   EXPECT_FALSE(InRoot("c.txt"));
   EXPECT_FALSE(RegionErased());
+}
+
+TEST_F(HandOff, AFifoOrDeviceNodeAtAFilesPathIsNotWrittenAndDoesNotStopTheModule) {
+  // Named by a module folder made by someone else. Opening a FIFO nobody reads for writing would
+  // wait for a reader for ever.
+  PutBundle({File("\\a.txt", "alpha"), File("\\b.exe", "MZ")});
+  const std::string refused = std::string(kLooking) + "Found \\a.txt\r\nFound \\b.exe\r\nERROR Creating \\b.exe File\r\n";
+  const std::filesystem::path path = folder_.path() / "root" / "b.exe";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  EXPECT_EQ(RunStartUp(), refused);
+  int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);  // now a writer would be let in
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(RunStartUp(), refused);
+  char byte;
+  EXPECT_EQ(::read(reader, &byte, 1), 0);
+  ::close(reader);
+  EXPECT_FALSE(RegionErased());
+  EXPECT_TRUE(Launched().empty());
+
+  std::filesystem::remove(path);
+  if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "cannot make a device node here";
+  EXPECT_EQ(RunStartUp(), refused);
+  EXPECT_TRUE(std::filesystem::is_character_file(path));
 }
 
 // Each of these ends the walk at the second record: the first file is written, the region stays.
