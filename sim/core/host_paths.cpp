@@ -1,13 +1,16 @@
 #include "sim/core/host_paths.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -74,20 +77,24 @@ bool IsPlainName(const fs::path& part) { return !part.empty() && part != "." && 
 
 // openat2 beneath dir with no link followed; -1 with errno, or ENOSYS where the kernel lacks it.
 int OpenAt2(int dir, const fs::path& relative, int flags, mode_t mode) {
-  if (stepwise_only.load(std::memory_order_relaxed)) {
-    errno = ENOSYS;
+#if defined(SYS_openat2) && defined(RESOLVE_BENEATH)
+  if (!stepwise_only.load(std::memory_order_relaxed)) {
+    struct open_how how = {};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      long fd = ::syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
+      if (fd >= 0) return static_cast<int>(fd);
+      if (errno != EAGAIN && errno != EINTR) break;  // EAGAIN: a rename raced the walk
+    }
+    if (errno == ENOSYS || errno == E2BIG || errno == EPERM) errno = ENOSYS;  // EPERM: a seccomp filter
     return -1;
   }
-  struct open_how how = {};
-  how.flags = static_cast<std::uint64_t>(flags);
-  how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    long fd = ::syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno != EAGAIN && errno != EINTR) break;  // EAGAIN: a rename raced the walk
-  }
-  if (errno == ENOSYS || errno == E2BIG || errno == EPERM) errno = ENOSYS;  // EPERM: a seccomp filter
+#else
+  (void)dir, (void)relative, (void)flags, (void)mode;
+#endif
+  errno = ENOSYS;
   return -1;
 }
 
@@ -208,6 +215,21 @@ HostEntry OpenBeneath(int dir, const fs::path& relative, EntryKind kind, int fla
   return OpenEntry(current, parts.back().string(), kind, flags, mode);
 }
 
+std::string TemporaryName() {
+  static std::atomic<unsigned> counter{0};
+  return ".kalvori-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+}
+
+HostError CreateTemporary(int dir, mode_t mode, UniqueFd& fd, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = TemporaryName();
+    fd.Reset(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.valid()) return HostError::kNone;
+    if (errno != EEXIST) return FromErrno(errno);
+  }
+  return HostError::kExists;
+}
+
 HostError ReplaceEntry(int dir, const std::string& name, std::string_view bytes, mode_t mode) {
   struct stat st;
   HostError there = StatEntry(dir, name, st);
@@ -215,15 +237,10 @@ HostError ReplaceEntry(int dir, const std::string& name, std::string_view bytes,
     return S_ISDIR(st.st_mode) ? HostError::kIsFolder : HostError::kNotFile;
   }
   if (there != HostError::kNone && there != HostError::kNotFound) return there;
-  static std::atomic<unsigned> counter{0};
   std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = ".kalvori-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-    fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0 && errno != EEXIST) return FromErrno(errno);
-  }
-  if (fd < 0) return HostError::kExists;
+  UniqueFd made;
+  if (HostError error = CreateTemporary(dir, mode, made, temporary); error != HostError::kNone) return error;
+  const int fd = made.Release();
   bool ok = true;
   for (std::size_t done = 0; ok && done < bytes.size();) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

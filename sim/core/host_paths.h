@@ -100,6 +100,11 @@ HostError StatEntry(int dir, const std::string& name, struct stat& st);
 // For tests: walk one step at a time even where the kernel has openat2.
 void UseStepwiseResolution(bool stepwise);
 
+// A name for a temporary file beside others (".kalvori-PID-N.tmp"), and a new file of that name in
+// dir, made for writing; kNone with fd and name, or why not.
+std::string TemporaryName();
+HostError CreateTemporary(int dir, mode_t mode, UniqueFd& fd, std::string& name);
+
 // Replaces the file `name` of `dir` whole with bytes: a temporary beside it, renamed over it. A link,
 // folder, FIFO, device node or socket at that name is refused and left as it is.
 HostError ReplaceEntry(int dir, const std::string& name, std::string_view bytes, mode_t mode = 0644);

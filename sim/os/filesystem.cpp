@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -95,12 +94,6 @@ bool KernelCopy(int in, int out, std::uint64_t bytes) {
     bytes -= static_cast<std::uint64_t>(n);
   }
   return true;
-}
-
-// A name for a temporary file that no other process of ours picks at the same time.
-std::string TemporaryName() {
-  static std::atomic<unsigned> counter{0};
-  return ".kalvori-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 }
 
 std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
@@ -427,12 +420,11 @@ std::uint32_t FileSystem::Publish(int in, const struct stat& in_st, const Resolv
     if (!out.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) unnamed_temporaries_ = false;
     if (!out.valid() && unnamed_temporaries_) return OsErrorOf(errno);
   }
-  for (int attempt = 0; !out.valid() && attempt < 100; ++attempt) {
-    temporary = TemporaryName();
-    out.Reset(::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!out.valid() && errno != EEXIST) return OsErrorOf(errno);
+  if (!out.valid()) {
+    if (HostError error = CreateTemporary(dir, mode, out, temporary); error != HostError::kNone) {
+      return FromHostError(error);
+    }
   }
-  if (!out.valid()) return OS_ERROR_GEN_FAILURE;
   auto discard = [&](std::uint32_t error) {
     if (!temporary.empty()) ::unlinkat(dir, temporary.c_str(), 0);
     return error;
