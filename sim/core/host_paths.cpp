@@ -174,9 +174,21 @@ HostError FromErrno(int error) {
 void UseStepwiseResolution(bool stepwise) { stepwise_only.store(stepwise, std::memory_order_relaxed); }
 
 HostEntry OpenEntry(int dir, const std::string& name, EntryKind kind, int flags, mode_t mode) {
-  int fd = ::openat(dir, name.c_str(), OpenFlags(kind, flags), mode);
+  // O_CREAT alone: made exclusively first, so the caller learns whether this open made the file.
+  const bool create = kind == EntryKind::kFile && (flags & O_CREAT) && !(flags & O_EXCL);
+  int fd = -1;
+  bool created = false;
+  for (int attempt = 0; fd < 0 && attempt < 4; ++attempt) {
+    fd = ::openat(dir, name.c_str(), OpenFlags(kind, create ? flags | O_EXCL : flags), mode);
+    created = fd >= 0 && (flags & O_CREAT);
+    if (fd >= 0 || !create || errno != EEXIST) break;
+    fd = ::openat(dir, name.c_str(), OpenFlags(kind, flags & ~O_CREAT), mode);
+    if (errno != ENOENT) break;  // ENOENT: removed in between; make it again
+  }
   if (fd < 0) return Failure(dir, name, kind, errno);
-  return Opened(fd, kind);
+  HostEntry entry = Opened(fd, kind);
+  entry.created = created && entry.fd.valid();
+  return entry;
 }
 
 HostError StatEntry(int dir, const std::string& name, struct stat& st) {
@@ -195,9 +207,10 @@ HostEntry OpenBeneath(int dir, const fs::path& relative, EntryKind kind, int fla
     return refused;
   }
   if (parts.size() == 1) return OpenEntry(dir, parts[0].string(), kind, flags, mode);
-  int fd = OpenAt2(dir, relative, OpenFlags(kind, flags), mode);
+  // A file that may be made is opened by its last step, which tells whether it was made.
+  int fd = flags & O_CREAT ? (errno = ENOSYS, -1) : OpenAt2(dir, relative, OpenFlags(kind, flags), mode);
   if (fd >= 0) return Opened(fd, kind);
-  if (errno == ENOENT && !(flags & O_CREAT)) {
+  if (errno == ENOENT) {
     HostEntry missing;
     missing.errno_value = ENOENT;
     missing.error = HostError::kNotFound;
@@ -290,6 +303,19 @@ bool Beneath(const fs::path& p, const fs::path& base, fs::path& relative) {
 
 }  // namespace
 
+HostError HostFile::Remove(std::string_view suffix) const {
+  return ::unlinkat(folder.get(), Named(suffix).c_str(), 0) == 0 ? HostError::kNone : FromErrno(errno);
+}
+
+HostError OpenUserFile(const fs::path& path, HostFile& file) {
+  const fs::path normal = Normal(fs::absolute(path));
+  if (!normal.has_filename() || normal == normal.root_path()) return HostError::kIsFolder;
+  file.shown = normal;
+  file.name = normal.filename().string();
+  file.folder.Reset(::open(normal.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return file.folder.valid() ? HostError::kNone : FromErrno(errno);
+}
+
 HostPaths::HostPaths(const fs::path& module_folder, const std::vector<fs::path>& allowed) {
   module_folder_ = Normal(fs::absolute(module_folder));
   std::vector<fs::path> folders{module_folder_};
@@ -333,19 +359,24 @@ HostEntry HostPaths::Open(const fs::path& named, EntryKind kind, int flags, mode
   return OpenBeneath(place.dir, place.relative, kind, flags, mode);
 }
 
-HostError HostPaths::Replace(const fs::path& named, std::string_view bytes) const {
+HostError HostPaths::Settle(const fs::path& named, HostFile& file) const {
   Place place;
   if (HostError error = Locate(named, place); error != HostError::kNone) return error;
   if (place.relative.empty()) return HostError::kIsFolder;
+  file.shown = place.shown;
+  file.name = place.relative.filename().string();
   const fs::path parent = place.relative.parent_path();
-  HostEntry folder;
-  if (parent.empty()) {
-    folder = OpenEntry(place.dir, ".", EntryKind::kFolder);
-  } else {
-    folder = OpenBeneath(place.dir, parent, EntryKind::kFolder);
-  }
+  HostEntry folder = parent.empty() ? OpenEntry(place.dir, ".", EntryKind::kFolder)
+                                    : OpenBeneath(place.dir, parent, EntryKind::kFolder);
   if (!folder) return folder.error;
-  return ReplaceEntry(folder.fd.get(), place.relative.filename().string(), bytes);
+  file.folder = std::move(folder.fd);
+  return HostError::kNone;
+}
+
+HostError HostPaths::Replace(const fs::path& named, std::string_view bytes) const {
+  HostFile file;
+  if (HostError error = Settle(named, file); error != HostError::kNone) return error;
+  return file.Replace(bytes);
 }
 
 std::string HostPaths::Explain(const fs::path& named, HostError error) const {

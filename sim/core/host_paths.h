@@ -109,6 +109,29 @@ HostError CreateTemporary(int dir, mode_t mode, UniqueFd& fd, std::string& name)
 // folder, FIFO, device node or socket at that name is refused and left as it is.
 HostError ReplaceEntry(int dir, const std::string& name, std::string_view bytes, mode_t mode = 0644);
 
+// A file a module folder names, held by the folder it lies in: it and its siblings (an image's
+// sidecar) are opened, made, replaced and removed there by name, so a link swapped in on the way
+// afterwards cannot redirect them.
+struct HostFile {
+  UniqueFd folder;
+  std::string name;
+  std::filesystem::path shown;  // the path, for messages
+
+  // The file itself, or a sibling whose name is the file's with suffix appended (".json").
+  std::string Named(std::string_view suffix) const { return name + std::string(suffix); }
+  HostEntry Open(int flags, mode_t mode = 0644, std::string_view suffix = {}) const {
+    return OpenEntry(folder.get(), Named(suffix), EntryKind::kFile, flags, mode);
+  }
+  HostError Stat(struct stat& st, std::string_view suffix = {}) const { return StatEntry(folder.get(), Named(suffix), st); }
+  HostError Replace(std::string_view bytes, std::string_view suffix = {}) const {
+    return ReplaceEntry(folder.get(), Named(suffix), bytes);
+  }
+  HostError Remove(std::string_view suffix = {}) const;
+};
+
+// A file the user names directly (a tool's argument): its folder opened as named, links included.
+HostError OpenUserFile(const std::filesystem::path& path, HostFile& file);
+
 // Where the host paths a module folder names may lead: the module folder and the folders the user
 // allowed outside it, each held open from construction.
 class HostPaths {
@@ -128,6 +151,10 @@ class HostPaths {
 
   // Opens a named path (a folder, or a regular file with flags and mode as for OpenEntry).
   HostEntry Open(const std::filesystem::path& named, EntryKind kind, int flags = 0, mode_t mode = 0666) const;
+  // Holds a named file by its folder (which must exist; the file need not). kOutside, kLink,
+  // kNotFolder, ... when the folder cannot be reached; a link, FIFO, device node or socket at the
+  // file's own name is found when it is opened.
+  HostError Settle(const std::filesystem::path& named, HostFile& file) const;
   // Replaces a named file whole (see ReplaceEntry); its folder must exist.
   HostError Replace(const std::filesystem::path& named, std::string_view bytes) const;
   // "PATH is a symbolic link", "PATH lies outside the module folder M (...)": why a named path

@@ -1,7 +1,10 @@
 #include "sim/core/module_core.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "sim/core/text.h"
 
@@ -17,6 +20,31 @@ HostPaths OpenHostPaths(const Description& d) {
   }
 }
 
+const std::filesystem::path& ImageOf(const FlashConfig& flash) {
+  return flash.type == FlashConfig::Type::kNand ? flash.nand.image : flash.nor.image;
+}
+
+// The flash image and its sidecar are host files the module folder names: they must lie where its
+// paths may lead, their folder reached without a link, and each be a regular file or nothing yet.
+void CheckImage(const HostPaths& paths, const FlashConfig& flash) {
+  const std::filesystem::path& image = ImageOf(flash);
+  if (flash.type == FlashConfig::Type::kNone || image.empty()) return;
+  HostFile file;
+  if (HostError error = paths.Settle(image, file); error != HostError::kNone) {
+    FieldError("flash.image", paths.Explain(image, error));
+  }
+  for (std::string_view suffix : {std::string_view(), std::string_view(".json")}) {
+    struct stat st;
+    HostError error = file.Stat(st, suffix);
+    if (error == HostError::kNone && !S_ISREG(st.st_mode)) {
+      error = S_ISDIR(st.st_mode) ? HostError::kIsFolder : HostError::kNotFile;
+    }
+    if (error != HostError::kNone && error != HostError::kNotFound) {
+      FieldError("flash.image", file.shown.string() + std::string(suffix) + " " + Describe(error));
+    }
+  }
+}
+
 }  // namespace
 
 ModuleCore::ModuleCore(Description description, ModuleOptions options)
@@ -25,7 +53,9 @@ ModuleCore::ModuleCore(Description description, ModuleOptions options)
       options_(options),
       clock_(options.clock, description_.tick_at_start_ms),
       bus_(clock_),
-      address_space_(bus_) {}
+      address_space_(bus_) {
+  CheckImage(host_paths_, description_.flash);
+}
 
 ModuleCore::~ModuleCore() {
   for (auto& [block, bytes] : heap_blocks_) std::free(block);

@@ -143,6 +143,46 @@ TEST_F(ConfinementTest, FifosDevicesAndSocketsAreNeitherFilesNorListed) {
   }
 }
 
+TEST_F(ConfinementTest, AFlashImageAndItsSidecarStayInsideTheModuleAsRegularFiles) {
+  const fs::path module = root().parent_path();
+  description().cpu_main_id = sim::Description::MainIdForProduct(17);
+  description().flash.type = sim::FlashConfig::Type::kNor;
+  auto refused = [this](const fs::path& image) {
+    description().flash.nor.image = image;
+    return DescriptionProblem([this] { Start(); });
+  };
+  // Named outside, absolutely or by ../: nothing is made there, no sidecar replaced.
+  WriteFile(elsewhere.path() / "flash.img.json", "theirs");
+  for (const fs::path& image : {elsewhere.path() / "flash.img", module / ".." / elsewhere.path().filename() / "flash.img"}) {
+    EXPECT_THAT(refused(image), AllOf(HasSubstr("field 'flash.image'"), HasSubstr("outside the module folder"))) << image;
+  }
+  EXPECT_FALSE(fs::exists(elsewhere.path() / "flash.img"));
+  EXPECT_EQ(ReadFile(elsewhere.path() / "flash.img.json"), "theirs");
+  // A dangling link at the image's name, a link at the sidecar's, a linked folder on the way.
+  fs::create_symlink(elsewhere.path() / "planted.img", module / "dangling.img");
+  EXPECT_THAT(refused(module / "dangling.img"), HasSubstr("symbolic link"));
+  fs::create_symlink(elsewhere.path() / "flash.img.json", module / "flash.img.json");
+  EXPECT_THAT(refused(module / "flash.img"), AllOf(HasSubstr("flash.img.json"), HasSubstr("symbolic link")));
+  fs::create_directory_symlink(elsewhere.path(), module / "images");
+  EXPECT_THAT(refused(module / "images" / "flash.img"), HasSubstr("symbolic link"));
+  EXPECT_FALSE(fs::exists(elsewhere.path() / "planted.img"));
+  EXPECT_FALSE(fs::exists(elsewhere.path() / "flash.img"));
+  EXPECT_EQ(ReadFile(elsewhere.path() / "flash.img.json"), "theirs");
+  // A FIFO or a folder where the image belongs: refused, without waiting for a peer.
+  ASSERT_EQ(::mkfifo((module / "fifo.img").c_str(), 0644), 0);
+  EXPECT_THAT(refused(module / "fifo.img"), HasSubstr("FIFO"));
+  fs::create_directory(module / "folder.img");
+  EXPECT_THAT(refused(module / "folder.img"), HasSubstr("is a folder"));
+
+  // Inside the module, or in a folder the user allows, the image is made as before.
+  fs::remove(module / "flash.img.json");
+  EXPECT_EQ(refused(module / "flash.img"), "") << "a plain file name";
+  EXPECT_TRUE(fs::is_regular_file(module / "flash.img"));
+  description().allowed_outside = {outside};
+  EXPECT_EQ(refused(outside / "flash.img"), "");
+  EXPECT_TRUE(fs::is_regular_file(outside / "flash.img.json"));
+}
+
 class ChangesTest : public ConfinementTest, public ::testing::WithParamInterface<bool> {
  protected:
   ChangesTest() { sim::HostTree::UseChangeNotifications(GetParam()); }

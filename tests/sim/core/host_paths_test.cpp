@@ -153,6 +153,30 @@ TEST_P(HostPathsTest, ReplaceWritesAWholeNewFileAndLeavesNoTemporary) {
   EXPECT_EQ(entries, 0);
 }
 
+TEST_P(HostPathsTest, ASettledFileStaysInItsFolderWhenALinkIsSwappedInOnTheWay) {
+  sim::HostPaths paths = Paths();
+  sim::HostFile file;
+  ASSERT_EQ(paths.Settle("root/Windows/flash.img", file), HostError::kNone);
+  EXPECT_EQ(file.shown, module / "root" / "Windows" / "flash.img");
+  fs::rename(module / "root" / "Windows", module / "root" / "Moved");
+  fs::create_directory_symlink(outside, module / "root" / "Windows");
+  sim::HostEntry image = file.Open(O_RDWR | O_CREAT);
+  ASSERT_TRUE(image) << sim::Describe(image.error);
+  EXPECT_TRUE(image.created);
+  EXPECT_EQ(file.Replace("{}", ".json"), HostError::kNone);
+  EXPECT_TRUE(fs::is_regular_file(module / "root" / "Moved" / "flash.img"));
+  EXPECT_EQ(ReadFile(module / "root" / "Moved" / "flash.img.json"), "{}");
+  EXPECT_EQ(file.Remove(), HostError::kNone);
+  EXPECT_FALSE(fs::exists(module / "root" / "Moved" / "flash.img"));
+  EXPECT_FALSE(fs::exists(outside / "flash.img"));
+  EXPECT_FALSE(fs::exists(outside / "flash.img.json"));
+  // Settled afresh, the way through the link is refused; so are a folder outside and the folder itself.
+  EXPECT_EQ(paths.Settle("root/Windows/flash.img", file), HostError::kLink);
+  EXPECT_EQ(paths.Settle("../outside/flash.img", file), HostError::kOutside);
+  EXPECT_EQ(paths.Settle(module, file), HostError::kIsFolder);
+  EXPECT_EQ(paths.Settle("missing/flash.img", file), HostError::kNotFound);
+}
+
 INSTANTIATE_TEST_SUITE_P(Resolution, HostPathsTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("StepByStep") : std::string("Openat2");
