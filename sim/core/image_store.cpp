@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "sim/core/text.h"
@@ -17,6 +16,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kHexDigits = "0123456789abcdef";
+constexpr std::string_view kSidecarSuffix = ".json";
 
 std::string Errno() { return std::strerror(errno); }
 
@@ -120,21 +120,34 @@ void ImageStore::Fail(const std::string& what) const { throw ImageError("", what
 
 std::unique_ptr<ImageStore> ImageStore::Open(const std::filesystem::path& path, Layout layout,
                                              OpenOptions options) {
+  HostFile file;
+  if (HostError error = OpenUserFile(path, file); error != HostError::kNone) {
+    throw ImageError("", "cannot open the image " + path.string() + ": its folder " + Describe(error));
+  }
+  return Open(std::move(file), std::move(layout), std::move(options));
+}
+
+std::unique_ptr<ImageStore> ImageStore::Open(HostFile file, Layout layout, OpenOptions options) {
   std::unique_ptr<ImageStore> store(new ImageStore(std::move(layout)));
-  store->path_ = path;
+  store->path_ = file.shown;
+  store->file_ = std::move(file);
   store->identity_ = std::move(options.identity);
   store->created_ = false;
-  const std::string name = path.string();
-  std::error_code error;
-  const bool exists = std::filesystem::exists(path, error);
+  const std::string name = store->path_.string();
+  const std::string sidecar = SidecarPath(store->path_).string();
 
-  store->fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (store->fd_ < 0) store->Fail("cannot open the image " + name + ": " + Errno());
-  if (!exists) {
+  HostEntry image = store->file_.Open(O_RDWR | O_CREAT, 0644);
+  if (!image) {
+    store->Fail("cannot open the image " + name + ": it " +
+                (image.errno_value != 0 && image.error == HostError::kOther ? std::strerror(image.errno_value)
+                                                                             : Describe(image.error)));
+  }
+  store->fd_ = image.fd.Release();
+  if (image.created) {
     // Sparse: the size is set, no byte is written.
     if (::ftruncate(store->fd_, static_cast<off_t>(store->layout_.bytes)) != 0) {
       std::string why = Errno();
-      std::filesystem::remove(path, error);  // leave no empty image behind to be refused next time
+      store->file_.Remove();  // leave no empty image behind to be refused next time
       store->Fail("cannot create the image " + name + ": " + why);
     }
     store->created_ = true;
@@ -143,18 +156,20 @@ std::unique_ptr<ImageStore> ImageStore::Open(const std::filesystem::path& path, 
     return store;
   }
 
-  struct stat info {};
-  if (::fstat(store->fd_, &info) != 0) store->Fail("cannot read the image " + name + ": " + Errno());
+  const struct stat& info = image.st;
   auto check_size = [&] {
     if (static_cast<std::uint64_t>(info.st_size) != store->layout_.bytes) {
       store->Fail("the image " + name + " holds " + std::to_string(info.st_size) + " bytes, not the " +
                   std::to_string(store->layout_.bytes) + " this flash needs");
     }
   };
-  const std::filesystem::path sidecar = SidecarPath(path);
-  if (std::filesystem::exists(sidecar, error)) {
+  struct stat sidecar_info {};
+  const HostError sidecar_there = store->file_.Stat(sidecar_info, kSidecarSuffix);
+  if (sidecar_there == HostError::kNone) {
     store->LoadSidecar(store->identity_);
     check_size();
+  } else if (sidecar_there != HostError::kNotFound) {
+    store->Fail("the sidecar " + sidecar + " " + Describe(sidecar_there));
   } else if (options.accept_raw_image) {
     // A raw image from elsewhere: every byte of it counts.
     check_size();
@@ -163,7 +178,7 @@ std::unique_ptr<ImageStore> ImageStore::Open(const std::filesystem::path& path, 
   } else {
     std::string keys;
     for (const Key& key : store->identity_) keys += key.name + ", ";
-    store->Fail("the image " + name + " has no sidecar " + sidecar.string() + " (" + keys +
+    store->Fail("the image " + name + " has no sidecar " + sidecar + " (" + keys +
                 "the granules that hold data); remove the image to start afresh");
   }
   if (store->layout_.resident) {
@@ -174,16 +189,24 @@ std::unique_ptr<ImageStore> ImageStore::Open(const std::filesystem::path& path, 
     }
   }
   store->ready_ = true;
-  if (!std::filesystem::exists(sidecar, error)) store->WriteSidecar();
+  if (sidecar_there == HostError::kNotFound) store->WriteSidecar();
   return store;
 }
 
 void ImageStore::LoadSidecar(const std::vector<Key>& identity) {
   const std::string sidecar = SidecarPath(path_).string();
+  HostEntry opened = file_.Open(O_RDONLY, 0, kSidecarSuffix);
+  if (!opened) Fail("the sidecar " + sidecar + " " + Describe(opened.error));
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(opened.fd.get(), buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("cannot read the sidecar " + sidecar + ": " + Errno());
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
   nlohmann::json json;
   try {
-    std::ifstream in(SidecarPath(path_));
-    json = nlohmann::json::parse(in);
+    json = nlohmann::json::parse(text);
   } catch (const std::exception& e) {
     Fail("the sidecar " + sidecar + " is not valid JSON: " + e.what());
   }
@@ -267,15 +290,9 @@ void ImageStore::WriteSidecar() const {
     json["regions"].push_back(region);
     json["materialised"].push_back(BitmapHex(materialised_, r * per_region, per_region));
   }
-  std::filesystem::path sidecar = SidecarPath(path_);
-  std::filesystem::path temporary = sidecar;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << json.dump(1) << '\n';
-    if (!out) throw ImageError("", "cannot write the sidecar " + temporary.string());
+  if (HostError error = file_.Replace(json.dump(1) + '\n', kSidecarSuffix); error != HostError::kNone) {
+    throw ImageError("", "cannot write the sidecar " + SidecarPath(path_).string() + ": it " + Describe(error));
   }
-  std::filesystem::rename(temporary, sidecar);
 }
 
 void ImageStore::CheckRange(std::uint64_t offset, std::uint64_t bytes) const {

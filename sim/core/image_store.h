@@ -34,6 +34,8 @@
 #include <variant>
 #include <vector>
 
+#include "sim/core/host_paths.h"
+
 namespace sim {
 
 // An image that cannot be opened, made or used, or does not fit what the model wants. key names the
@@ -70,8 +72,12 @@ class ImageStore {
   // Cells in memory only, lost with the store.
   static std::unique_ptr<ImageStore> InMemory(Layout layout);
   // Opens the image at path, or creates it (sparse, all erased) with its sidecar when it does not exist.
+  // The image and its sidecar are opened from their folder by name, never through a link at their
+  // own names, and must be regular files (a FIFO or device node there is refused without blocking).
   static std::unique_ptr<ImageStore> Open(const std::filesystem::path& path, Layout layout,
                                           OpenOptions options);
+  // The same for an image a module folder names, held by its folder (HostPaths::Settle).
+  static std::unique_ptr<ImageStore> Open(HostFile file, Layout layout, OpenOptions options);
   static std::filesystem::path SidecarPath(const std::filesystem::path& image);
 
   ~ImageStore();
@@ -109,6 +115,7 @@ class ImageStore {
 
   Layout layout_;
   std::filesystem::path path_;
+  HostFile file_;  // the image's folder and name: the sidecar is its sibling
   std::vector<Key> identity_;
   int fd_ = -1;
   bool ready_ = false;  // opened whole: only then does closing write the sidecar

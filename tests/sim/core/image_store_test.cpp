@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -116,6 +117,43 @@ TEST(ImageStore, AnImageIsRefusedForAnotherPartAWrongSizeOrNoSidecar) {
   store->Read(0, out);
   EXPECT_EQ(out[0], 1);
   EXPECT_TRUE(std::filesystem::exists(ImageStore::SidecarPath(image)));
+}
+
+TEST(ImageStore, NoLinkIsFollowedAndOnlyRegularFilesAreTaken) {
+  testing_support::TempFolder folder, elsewhere;
+  const std::filesystem::path victim = elsewhere.path() / "victim.json";
+  testing_support::WriteFile(victim, "theirs");
+  auto refused = [&](const std::filesystem::path& image) {
+    try {
+      ImageStore::Open(image, Layout(), Identity());
+    } catch (const sim::ImageError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  // A dangling link at the image's name is not created through; a link at the sidecar's is not
+  // written through; a FIFO is refused without waiting for a writer.
+  std::filesystem::create_symlink(elsewhere.path() / "planted.img", folder.path() / "dangling.img");
+  EXPECT_NE(refused(folder.path() / "dangling.img").find("symbolic link"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / "planted.img"));
+  std::filesystem::create_symlink(victim, folder.path() / "x.img.json");
+  EXPECT_NE(refused(folder.path() / "x.img").find("symbolic link"), std::string::npos);
+  EXPECT_EQ(testing_support::ReadFile(victim), "theirs");
+  ASSERT_EQ(::mkfifo((folder.path() / "fifo.img").c_str(), 0644), 0);
+  EXPECT_NE(refused(folder.path() / "fifo.img").find("FIFO"), std::string::npos);
+  // Held by its folder, a new image and its sidecar stay there when the folder is moved away and a
+  // link to elsewhere takes its place.
+  std::filesystem::create_directory(folder.path() / "images");
+  sim::HostFile file;
+  ASSERT_EQ(sim::OpenUserFile(folder.path() / "images" / "y.img", file), sim::HostError::kNone);
+  std::filesystem::rename(folder.path() / "images", folder.path() / "moved");
+  std::filesystem::create_directory_symlink(elsewhere.path(), folder.path() / "images");
+  auto store = ImageStore::Open(std::move(file), Layout(), Identity());
+  store->Write(0, Bytes(4, 0x12));
+  store.reset();
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder.path() / "moved" / "y.img"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder.path() / "moved" / "y.img.json"));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / "y.img"));
 }
 
 }  // namespace
