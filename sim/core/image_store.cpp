@@ -13,6 +13,9 @@
 
 namespace sim {
 
+// Image offsets go to pread and pwrite whole, also on 32-bit hosts (the build sets _FILE_OFFSET_BITS).
+static_assert(sizeof(off_t) == 8, "image files need a 64-bit off_t");
+
 namespace {
 
 constexpr const char* kHexDigits = "0123456789abcdef";

@@ -313,7 +313,8 @@ void NandDevice::Erase() {
   std::uint32_t pages = cut_armed_ ? type_.pages_per_block / 2 : type_.pages_per_block;
   image_.EraseBlock(region_, block, pages);
   cut_armed_ = false;
-  std::fill_n(programs_since_erase_.begin() + std::ptrdiff_t{block} * type_.pages_per_block, pages, 0);
+  std::fill_n(programs_since_erase_.begin() + static_cast<std::ptrdiff_t>(block * type_.pages_per_block),
+              pages, 0);
   status_ = kNandStatusReady | kNandStatusNotProtected;
 }
 
@@ -383,7 +384,8 @@ void NandDevice::RawProgram(std::uint32_t row, std::uint32_t column, std::span<c
 void NandDevice::RawErase(std::uint32_t block) {
   Counters(block);
   image_.EraseBlock(region_, block);
-  std::fill_n(programs_since_erase_.begin() + std::ptrdiff_t{block} * type_.pages_per_block, type_.pages_per_block, 0);
+  std::fill_n(programs_since_erase_.begin() + static_cast<std::ptrdiff_t>(block * type_.pages_per_block),
+              type_.pages_per_block, 0);
 }
 
 }  // namespace sim
