@@ -15,14 +15,14 @@
 
 u32 HostDevRead32(const volatile u32* address);
 void HostDevWrite32(volatile u32* address, u32 value);
-void HostDevCopyFrom(void* destination, const volatile u32* source, u32 bytes);
+void HostDevCopyFrom(void* destination, const volatile u8* source, u32 bytes);
 void HostDevReadRepeated32(const volatile u32* address, u32* destination, u32 count);
 void HostDevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, u32 count);
 
 inline u32 DevRead32(const volatile u32* address) { return HostDevRead32(address); }
 inline void DevWrite32(volatile u32* address, u32 value) { HostDevWrite32(address, value); }
 /* Block copy out of a window (the NOR read): any access width. */
-inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes)
+inline void DevCopyFrom(void* destination, const volatile u8* source, u32 bytes)
 {
     HostDevCopyFrom(destination, source, bytes);
 }
@@ -43,11 +43,10 @@ inline void DevWriteRepeated32(volatile u32* address, const u32* source, u32 fil
 
 inline u32 DevRead32(const volatile u32* address) { return *address; }
 inline void DevWrite32(volatile u32* address, u32 value) { *address = value; }
-inline void DevCopyFrom(void* destination, const volatile u32* source, u32 bytes)
+inline void DevCopyFrom(void* destination, const volatile u8* source, u32 bytes)
 {
     u8* to = (u8*)destination;
-    const volatile u8* from = (const volatile u8*)source;
-    while (bytes--) *to++ = *from++;
+    while (bytes--) *to++ = *source++;
 }
 inline void DevReadRepeated32(const volatile u32* address, u32* destination, u32 count)
 {
@@ -64,10 +63,18 @@ inline void DevWriteRepeated32(volatile u32* address, const u32* source, u32 fil
 
 #endif
 
-/* The register at a byte offset of a window. */
+/* The register at a byte offset of a window. Registers lie at multiples of 4; the address is
+   computed as it stands, so that a misaligned offset faults (the module's cores check alignment, and
+   so does the simulated bus) rather than reaching a neighbouring register. */
 inline volatile u32* DevReg(volatile u32* window, u32 byteOffset)
 {
-    return (volatile u32*)((volatile u8*)window + byteOffset);
+    return (volatile u32*)((uptr)window + byteOffset);
+}
+
+/* The byte at any offset of a window, where a block copy starts. */
+inline const volatile u8* DevByte(const volatile u32* window, u32 byteOffset)
+{
+    return (const volatile u8*)window + byteOffset;
 }
 
 #endif /* KALVORI_HW_DEVMEM_H */

@@ -13,6 +13,12 @@
 
 OS_COMPILE_CHECK(PhysCheckProtect, PHYS_PROTECT == 0x604u);
 
+/* The window in a (page-aligned) reservation: the word that holds the physical address. */
+static volatile u32* PhysWindowIn(void* reservation, u32 physical)
+{
+    return (volatile u32*)reservation + (physical & PHYS_WORD_OFFSET_MASK) / 4u;
+}
+
 /* With OS_PAGE_PHYSICAL the mapping service takes the physical address divided by 256. */
 static void* PhysSource(u32 pageAddress)
 {
@@ -28,7 +34,7 @@ volatile u32* MapPhysWindow(u32 physical)
         OsVirtualFree(reservation, 0, OS_MEM_RELEASE);
         return 0;
     }
-    return (volatile u32*)(reservation + (physical & PHYS_WORD_OFFSET_MASK));
+    return PhysWindowIn(reservation, physical);
 }
 
 volatile u32* MapPhysRegion(u32 physical, u32 length)
@@ -64,7 +70,7 @@ volatile u32* MapPhysRegion(u32 physical, u32 length)
         page += PHYS_PIECE_BYTES;
         offset += PHYS_PIECE_BYTES;
     }
-    return (volatile u32*)(reservation + (physical & PHYS_WORD_OFFSET_MASK));
+    return PhysWindowIn(reservation, physical);
 }
 
 void UnmapPhysWindow(volatile u32* window)

@@ -17,8 +17,9 @@ DEVICE_STATE u32 BbmtTableLength = 0;
 DEVICE_STATE u32 BbmtReservedBlocks = 0;
 DEVICE_STATE u32 BbmtTableCopy[BBMT_TABLE_COPY_BYTES / 4];
 
-/* The mapped shared region; its handle and view stay open until the process ends. */
-DEVICE_STATE static u8* BbmtRegion = 0;
+/* The mapped shared region, in words (a view starts on a page); its handle and view stay open
+   until the process ends. */
+DEVICE_STATE static u32* BbmtRegion = 0;
 /* Set once this process's probe has found the chip. A map that another user signed does not make an
    unprobed controller safe to drive. */
 DEVICE_STATE static i32 BbmtProbed = 0;
@@ -48,12 +49,14 @@ static const BbmtChipTable BbmtChips[] = {
 
 static u32* BbmtSignatureWord(void)
 {
-    return (u32*)BbmtRegion;
+    return BbmtRegion;
 }
+
+OS_COMPILE_CHECK(BbmtCheckMapOffset, BBMT_MAP_OFFSET % 4 == 0);
 
 static u16* BbmtMapEntries(void)
 {
-    return (u16*)(BbmtRegion + BBMT_MAP_OFFSET);
+    return (u16*)(BbmtRegion + BBMT_MAP_OFFSET / 4);
 }
 
 i32 BbmtMapReady(void)
@@ -263,7 +266,7 @@ i32 BbmtInit(void)
         mapping = OsCreateFileMapping(OS_INVALID_HANDLE, 0, OS_PAGE_READWRITE, 0, BBMT_REGION_BYTES,
                                       WSTR("NAND_FLASH_BBMT"));
         if (mapping == 0 || mapping == OS_INVALID_HANDLE) return FLASH_FAILED;
-        BbmtRegion = (u8*)OsMapViewOfFile(mapping, OS_FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        BbmtRegion = (u32*)OsMapViewOfFile(mapping, OS_FILE_MAP_ALL_ACCESS, 0, 0, 0);
         if (BbmtRegion == 0) {
             OsCloseHandle(mapping);
             return FLASH_FAILED;

@@ -246,7 +246,7 @@ static i32 NorRangeFits(u32 offset, u32 length)
 i32 NorRead(u32* buffer, u32 offset, u32 length)
 {
     if (!NorRangeFits(offset, length)) return FLASH_FAILED;
-    DevCopyFrom(buffer, DevReg(NorBase, offset), length);
+    DevCopyFrom(buffer, DevByte(NorBase, offset), length);
     return FLASH_OK;
 }
 

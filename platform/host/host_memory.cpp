@@ -66,6 +66,6 @@ void HostDevWriteRepeated32(volatile u32* address, const u32* source, u32 fill, 
   M().address_space().WriteRepeated32(address, source, fill, count);
 }
 
-void HostDevCopyFrom(void* destination, const volatile u32* source, u32 bytes) {
+void HostDevCopyFrom(void* destination, const volatile u8* source, u32 bytes) {
   M().address_space().CopyFrom(destination, source, bytes);
 }

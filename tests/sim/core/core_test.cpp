@@ -48,7 +48,7 @@ TEST(ModuleCore, WindowAccessesReachTheModelAtTheirPhysicalAddress) {
   EXPECT_EQ(DevRead32(DevReg(window, 0x14)), 0xCAFEF00Du);
 
   u8 bytes[6];
-  DevCopyFrom(bytes, DevReg(window, 0x12), 6);
+  DevCopyFrom(bytes, DevByte(window, 0x12), 6);
   EXPECT_EQ(bytes[0], 0x34);
   EXPECT_EQ(bytes[2], 0x0D);
 
