@@ -34,8 +34,9 @@ OS_COMPILE_CHECK(OsCheckUptr, sizeof(uptr) == sizeof(void*));
 
 /* --- the 16-bit character ------------------------------------------------------------------ */
 
-/* UTF-16 code unit. wchar_t on Windows targets (16 bits there), char16_t on the host. */
-#if defined(_WIN32) || defined(UNDER_CE)
+/* UTF-16 code unit: wchar_t where it is 16 bits wide (Windows targets, and ARM builds made with
+   -fshort-wchar), char16_t on the host. */
+#if defined(_WIN32) || defined(UNDER_CE) || (defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2)
 typedef wchar_t WChar;
 #define WSTR(s) L##s
 #else
