@@ -4,10 +4,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           g++-mingw-w64-i686)
-# The tests on ARM: the cross compiler and user-mode emulator of the arm32 preset, the bare-metal
-# compiler and the emulated board of the board test. Their recommendations (a desktop front end for
-# QEMU among them) are not needed.
-arm_packages=(g++-arm-linux-gnueabi qemu-user gcc-arm-none-eabi qemu-system-arm)
+# The tests on ARM: the cross compiler, user-mode emulator and GoogleTest's sources (built with the
+# cross compiler) of the arm32 preset, the bare-metal compiler and the emulated board of the board
+# test. Their recommendations (a desktop front end for QEMU among them) are not needed.
+arm_packages=(g++-arm-linux-gnueabi qemu-user googletest gcc-arm-none-eabi qemu-system-arm)
 
 missing() {
   local p
