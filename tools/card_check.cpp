@@ -164,8 +164,7 @@ struct Checker {
   // A shortcut is read up to its 255th byte: a longer one loses the rest of its command.
   void ShortcutLength(const WChar* entry, const std::string& shown) {
     sim::Resolved r = module->os().files.Resolve(entry);
-    std::error_code error;
-    if (r.error == 0 && r.exists && fs::file_size(r.host, error) > kShortcutBytesRead && !error) {
+    if (r.error == 0 && r.exists && !r.directory && static_cast<std::uint64_t>(r.st.st_size) > kShortcutBytesRead) {
       plan.problems.push_back(shown + ": longer than 255 bytes; the launcher reads only the first 255");
     }
   }
@@ -270,6 +269,9 @@ CardPlan CheckCard(const CardCheckOptions& options) {
     d.volumes = scratch->path() / "volumes";
     fs::create_directories(d.root);
   }
+
+  // The card is the user's to name, wherever it lies; the module's own folders stay confined.
+  d.allowed_outside.push_back(fs::absolute(options.card));
 
   Checker checker;
   checker.module_given = options.module.has_value();

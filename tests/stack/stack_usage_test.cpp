@@ -162,7 +162,8 @@ class CallGraph {
   // Where a call through a pointer can go in the launcher: the tester hand-off calls the flash
   // library through FlashOps (any of its functions, to be safe); the library's only call through a
   // pointer is the client's progress hook, which the launcher never sets; the formatter widens
-  // narrow text through the platform's conversion.
+  // narrow text through the platform's conversion; the AutoCopy and AutoRun walks call their visitor,
+  // which on the module is the launcher's own (its callbacks take the visitor first).
   std::vector<const Function*> Targets(const Function& caller, const Call& call) const {
     std::vector<const Function*> targets;
     // The functions defined below a folder, with the given parameters when they are given.
@@ -179,6 +180,10 @@ class CallGraph {
       defined_in("flash/", "");
     } else if (caller.file.rfind("flash/", 0) == 0) {
       // the progress hook: none
+    } else if (caller.file == "launcher/folder_actions.cpp") {
+      for (const auto& [key, f] : functions_) {
+        if (f.file == caller.file && f.name.find("(FolderVisitor*") != std::string::npos) targets.push_back(&f);
+      }
     } else if (caller.file == "platform/format.cpp") {
       defined_in("platform/", "(char const*, wchar_t*)");
     } else {
