@@ -334,62 +334,58 @@ void ImageStore::Materialise(std::uint64_t granule) {
   WriteSidecar();
 }
 
-void ImageStore::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
-  CheckRange(offset, out.size());
-  std::size_t done = 0;
-  while (done < out.size()) {
+// Calls visit(at, granule, within, done, n) for each piece of the range that lies in one granule.
+template <typename Visit>
+void ImageStore::ForEachPiece(std::uint64_t offset, std::uint64_t bytes, Visit visit) const {
+  CheckRange(offset, bytes);
+  for (std::uint64_t done = 0; done < bytes;) {
     const std::uint64_t at = offset + done;
-    const std::uint64_t granule = at / layout_.granule_bytes;
     const std::uint64_t within = at % layout_.granule_bytes;
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, layout_.granule_bytes - within));
-    std::span<std::uint8_t> part = out.subspan(done, n);
-    if (!materialised_[granule]) {
-      std::fill(part.begin(), part.end(), kErased);
-    } else if (!memory_[granule].empty()) {
-      std::copy_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, part.begin());
-    } else {
-      PreadExact(at, part);
-    }
+    const std::uint64_t n = std::min<std::uint64_t>(bytes - done, layout_.granule_bytes - within);
+    visit(at, at / layout_.granule_bytes, within, static_cast<std::size_t>(done),
+          static_cast<std::size_t>(n));
     done += n;
   }
+}
+
+void ImageStore::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  ForEachPiece(
+      offset, out.size(),
+      [&](std::uint64_t at, std::uint64_t granule, std::uint64_t within, std::size_t done, std::size_t n) {
+        std::span<std::uint8_t> part = out.subspan(done, n);
+        if (!materialised_[granule]) {
+          std::fill(part.begin(), part.end(), kErased);
+        } else if (!memory_[granule].empty()) {
+          std::copy_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, part.begin());
+        } else {
+          PreadExact(at, part);
+        }
+      });
 }
 
 void ImageStore::Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-  CheckRange(offset, bytes.size());
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const std::uint64_t at = offset + done;
-    const std::uint64_t granule = at / layout_.granule_bytes;
-    const std::uint64_t within = at % layout_.granule_bytes;
-    const std::size_t n = static_cast<std::size_t>(
-        std::min<std::uint64_t>(bytes.size() - done, layout_.granule_bytes - within));
-    std::span<const std::uint8_t> part = bytes.subspan(done, n);
-    Materialise(granule);
-    if (!memory_[granule].empty()) {
-      std::copy(part.begin(), part.end(), memory_[granule].begin() + static_cast<std::ptrdiff_t>(within));
-    }
-    if (fd_ >= 0) PwriteExact(at, part);
-    done += n;
-  }
+  ForEachPiece(
+      offset, bytes.size(),
+      [&](std::uint64_t at, std::uint64_t granule, std::uint64_t within, std::size_t done, std::size_t n) {
+        std::span<const std::uint8_t> part = bytes.subspan(done, n);
+        Materialise(granule);
+        if (!memory_[granule].empty()) {
+          std::copy(part.begin(), part.end(), memory_[granule].begin() + static_cast<std::ptrdiff_t>(within));
+        }
+        if (fd_ >= 0) PwriteExact(at, part);
+      });
 }
 
 void ImageStore::Erase(std::uint64_t offset, std::uint64_t bytes) {
-  CheckRange(offset, bytes);
-  std::uint64_t done = 0;
-  while (done < bytes) {
-    const std::uint64_t at = offset + done;
-    const std::uint64_t granule = at / layout_.granule_bytes;
-    const std::uint64_t within = at % layout_.granule_bytes;
-    const std::uint64_t n = std::min<std::uint64_t>(bytes - done, layout_.granule_bytes - within);
-    if (materialised_[granule]) {
-      if (!memory_[granule].empty()) {
-        std::fill_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, kErased);
-      }
-      if (fd_ >= 0) PwriteExact(at, std::vector<std::uint8_t>(n, kErased));
-    }
-    done += n;
-  }
+  ForEachPiece(
+      offset, bytes,
+      [&](std::uint64_t at, std::uint64_t granule, std::uint64_t within, std::size_t, std::size_t n) {
+        if (!materialised_[granule]) return;  // reads as erased already
+        if (!memory_[granule].empty()) {
+          std::fill_n(memory_[granule].begin() + static_cast<std::ptrdiff_t>(within), n, kErased);
+        }
+        if (fd_ >= 0) PwriteExact(at, std::vector<std::uint8_t>(n, kErased));
+      });
 }
 
 }  // namespace sim

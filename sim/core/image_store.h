@@ -106,6 +106,8 @@ class ImageStore {
  private:
   explicit ImageStore(Layout layout);
   void CheckRange(std::uint64_t offset, std::uint64_t bytes) const;
+  template <typename Visit>
+  void ForEachPiece(std::uint64_t offset, std::uint64_t bytes, Visit visit) const;
   std::uint64_t RegionCount() const { return layout_.regions.empty() ? 1 : layout_.regions.size(); }
   void Materialise(std::uint64_t granule);
   void LoadSidecar(const std::vector<Key>& identity);
