@@ -144,6 +144,18 @@ std::vector<std::uint32_t> ReadNorOffsets(const Json& list, const std::string& f
   return offsets;
 }
 
+// How a power cut leaves the operation it cuts: "tear" ("bits" or "half") and "seed".
+Tear ReadTear(const Json& cut, const std::string& where) {
+  Tear tear;
+  if (cut.contains("tear")) {
+    std::optional<TearShape> shape = cut["tear"].is_string() ? TearShapeNamed(cut["tear"].get<std::string>()) : std::nullopt;
+    if (!shape) FieldError(where + ".tear", "expected \"bits\" or \"half\"");
+    tear.shape = *shape;
+  }
+  tear.seed = NumberIn(cut, where, "seed", 0, 0, 0xFFFFFFFF);
+  return tear;
+}
+
 NorFlashConfig ReadNor(const Json& flash, const std::filesystem::path& folder) {
   OnlyKnownFields(flash, "flash", {"type", "image", "device_code", "size_code", "faults", "comment"});
   NorFlashConfig config;
@@ -316,7 +328,7 @@ NandConfig ReadNand(const Json& flash, const std::filesystem::path& folder) {
   }
   if (faults.contains("power_cut")) {
     const Json& v = Object(faults["power_cut"], "flash.faults.power_cut", "an object with \"at\"");
-    OnlyKnownFields(v, "flash.faults.power_cut", {"at", "op"});
+    OnlyKnownFields(v, "flash.faults.power_cut", {"at", "op", "tear", "seed"});
     if (!v.contains("at")) FieldError("flash.faults.power_cut.at", "missing");
     NandFaultPlan::PowerCutAt cut;
     cut.at = NumberIn(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
@@ -330,6 +342,7 @@ NandConfig ReadNand(const Json& flash, const std::filesystem::path& folder) {
         FieldError("flash.faults.power_cut.op", "expected \"program\", \"erase\" or \"any\"");
       }
     }
+    cut.tear = ReadTear(v, "flash.faults.power_cut");
     plan.power_cut = cut;
   }
   return config;

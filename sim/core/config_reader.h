@@ -29,7 +29,8 @@
 //     the older "program_fails" and "erase_fails" (flash offsets) mean what "program_fail" and
 //     "erase_fail" with offsets mean.
 //   NAND only: "bit_flips" [{block..., "page": p, "bits_per_256": k, "seed": s}], "status_never"
-//     (status bits), "id" ("0x12AB" or [bytes]), "power_cut" {"at": n, "op": "program"|"erase"|"any"}.
+//     (status bits), "id" ("0x12AB" or [bytes]),
+//     "power_cut" {"at": n, "op": "program"|"erase"|"any", "tear": "bits"|"half", "seed": s}.
 #pragma once
 
 #include <filesystem>

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/core/flash_parts.h"
+#include "sim/core/power_cut.h"
 
 namespace sim {
 
@@ -55,8 +56,9 @@ struct NandFaultPlan {
     std::uint64_t seed = 0;
   };
   struct PowerCutAt {
-    std::uint32_t at = 1;  // the at-th program or erase (of op's kind) since power-on is cut half way
+    std::uint32_t at = 1;  // the at-th program or erase (of op's kind) since power-on is cut
     NandOperation op = NandOperation::kAny;
+    Tear tear;  // how the cut operation leaves the page or block (sim/core/power_cut.h)
   };
   std::vector<BlockFailure> program_fail;
   std::vector<BlockFailure> erase_fail;

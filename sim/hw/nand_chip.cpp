@@ -285,10 +285,14 @@ void NandDevice::Program() {
   }
   std::vector<std::uint8_t> cells(type_.raw_page_bytes());
   image_.ReadPage(region_, row_, cells);
-  std::size_t reach = cut_armed_ ? cells.size() / 2 : cells.size();
-  for (std::size_t i = 0; i < reach; ++i) cells[i] &= page_register_[i];
+  if (cut_) {
+    std::vector<std::uint8_t> target(cells);
+    for (std::size_t i = 0; i < target.size(); ++i) target[i] &= page_register_[i];
+    TearCells(cells, target, *std::exchange(cut_, std::nullopt), std::uint64_t{region_} << 32 | row_);
+  } else {
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] &= page_register_[i];
+  }
   image_.WritePage(region_, row_, cells);
-  cut_armed_ = false;
   std::uint8_t& count = programs_since_erase_[row_];
   if (count < 0xFF) ++count;
   if (count == type_.partial_programs + 1) {
@@ -310,11 +314,25 @@ void NandDevice::Erase() {
     status_ = kNandStatusReady | kNandStatusNotProtected | kNandStatusFail;
     return;
   }
-  std::uint32_t pages = cut_armed_ ? type_.pages_per_block / 2 : type_.pages_per_block;
-  image_.EraseBlock(region_, block, pages);
-  cut_armed_ = false;
-  std::fill_n(programs_since_erase_.begin() + static_cast<std::ptrdiff_t>(block * type_.pages_per_block),
-              pages, 0);
+  std::uint32_t pages = type_.pages_per_block;
+  if (!cut_) {
+    image_.EraseBlock(region_, block);
+  } else if (cut_->shape == TearShape::kHalf) {
+    pages /= 2;
+    image_.EraseBlock(region_, block, pages);
+  } else {
+    // Every page of the block torn toward erased, each with its own pattern.
+    std::vector<std::uint8_t> cells(type_.raw_page_bytes());
+    const std::vector<std::uint8_t> erased(cells.size(), kErased);
+    for (std::uint32_t page = 0; page < type_.pages_per_block; ++page) {
+      std::uint32_t row = block * type_.pages_per_block + page;
+      image_.ReadPage(region_, row, cells);
+      TearCells(cells, erased, *cut_, std::uint64_t{region_} << 32 | row);
+      image_.WritePage(region_, row, cells);
+    }
+  }
+  cut_.reset();
+  std::fill_n(programs_since_erase_.begin() + static_cast<std::ptrdiff_t>(block * type_.pages_per_block), pages, 0);
   status_ = kNandStatusReady | kNandStatusNotProtected;
 }
 

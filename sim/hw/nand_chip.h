@@ -14,8 +14,9 @@
 //
 // Faults (all deterministic): blocks whose program or erase fails (from the start or after a number of
 // operations), factory bad blocks, bit flips seen whenever a page is read (k bits per 256 data bytes,
-// positions from a seed), replaced ID bytes, and a power cut that leaves the next program or erase
-// half done. A failed program or erase leaves the cells as they were and sets the status fail bit.
+// positions from a seed), replaced ID bytes, and a power cut that tears the next program or erase
+// (sim/core/power_cut.h). A failed program or erase leaves the cells as they were and sets the status
+// fail bit.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "sim/core/flash_parts.h"
+#include "sim/core/power_cut.h"
 #include "sim/hw/nand_image.h"
 
 namespace sim {
@@ -89,9 +91,9 @@ class NandDevice {
   void FailErase(std::uint32_t block, std::uint32_t after);
   void AddBitFlips(const NandBitFlipRule& rule);
   void SetIdBytes(std::vector<std::uint8_t> bytes);
-  // The next program or erase is cut half way: half the page's bytes programmed, half the block's pages
-  // erased.
-  void CutPowerDuringNextOperation() { cut_armed_ = true; }
+  // The next program or erase is cut: the page or block torn as tear says (sim/core/power_cut.h). The
+  // half shape programs the first half of the page's bytes, or erases the first half of the block's pages.
+  void CutPowerDuringNextOperation(const Tear& tear) { cut_ = tear; }
 
   // --- counters (since power-on) ---
   const NandBlockCounters& Counters(std::uint32_t block) const;
@@ -137,7 +139,7 @@ class NandDevice {
   std::vector<std::uint8_t> id_;
   std::uint32_t id_position_ = 0;
   std::uint64_t busy_ns_ = 0;
-  bool cut_armed_ = false;
+  std::optional<Tear> cut_;
 
   std::vector<NandBlockCounters> counters_;
   std::vector<std::uint8_t> programs_since_erase_;  // per row, saturating

@@ -132,7 +132,7 @@ NandController::NandController(NandConfig config, std::function<void(const std::
   for (const auto& f : faults.erase_fail) FailErase(f.block, f.after);
   for (const auto& f : faults.bit_flips) AddBitFlips(f.block, f.page, f.bits_per_256, f.seed);
   if (faults.id) SetIdBytes(*faults.id);
-  if (faults.power_cut) SchedulePowerCut(faults.power_cut->at, faults.power_cut->op);
+  if (faults.power_cut) SchedulePowerCut(faults.power_cut->at, faults.power_cut->op, faults.power_cut->tear);
 }
 
 NandController::~NandController() = default;
@@ -336,7 +336,7 @@ void NandController::StartCommand() {
   // Command byte 1 and the address cycles reach every device of the command's chip select and bus.
   bool cut = false;
   if (type == kTypeErase) cut = TakePowerCut(NandOperation::kErase);
-  if (cut) t.ForDevices([](NandDevice& d) { d.CutPowerDuringNextOperation(); });
+  if (cut) t.ForDevices([this](NandDevice& d) { d.CutPowerDuringNextOperation(cut_tear_); });
   t.ForDevices([&](NandDevice& d) {
     d.Command(t.byte1());
     for (std::uint32_t i = 0; i < t.cycles(); ++i) d.Address(t.address(i));
@@ -519,7 +519,7 @@ void NandController::FinishProgram() {
     for (auto& bytes : lanes) PutEccFramed(f.page, bytes);
   }
   bool cut = TakePowerCut(NandOperation::kProgram);
-  if (cut) t.ForDevices([](NandDevice& d) { d.CutPowerDuringNextOperation(); });
+  if (cut) t.ForDevices([this](NandDevice& d) { d.CutPowerDuringNextOperation(cut_tear_); });
   for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) {
     if (!t.lanes[lane]) continue;
     t.lanes[lane]->WriteData(lanes[lane]);
@@ -569,8 +569,9 @@ bool NandController::TakePowerCut(NandOperation op) {
   return (at && *at == n) || (cut_any_at_ && *cut_any_at_ == programs_ + erases_);
 }
 
-void NandController::SchedulePowerCut(std::uint32_t at, NandOperation op) {
+void NandController::SchedulePowerCut(std::uint32_t at, NandOperation op, const Tear& tear) {
   if (at == 0) throw std::invalid_argument("NAND power cut: operations are counted from 1");
+  cut_tear_ = tear;
   switch (op) {
     case NandOperation::kProgram:
       cut_program_at_ = programs_ + at;

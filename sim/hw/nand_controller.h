@@ -79,15 +79,11 @@
 
 #include "sim/core/bus.h"
 #include "sim/core/flash_config.h"
+#include "sim/core/power_cut.h"
 #include "sim/hw/nand_chip.h"
 #include "sim/hw/nand_image.h"
 
 namespace sim {
-
-// The module lost power: thrown by every access to the controller after a scheduled power cut.
-struct PowerCut : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // One command as the controller took it.
 struct NandCommandRecord {
@@ -223,8 +219,10 @@ class NandController : public BusDevice {
                    std::uint64_t seed);
   void SetStatusNever(std::uint32_t mask) { config_.faults.status_never = mask; }
   void SetIdBytes(const std::vector<std::uint8_t>& bytes);
-  // The at-th program or erase (of op's kind) from now on is cut half way.
-  void SchedulePowerCut(std::uint32_t at, NandOperation op = NandOperation::kAny);
+  // The at-th program or erase (of op's kind) from now on is cut, torn as tear says.
+  void SchedulePowerCut(std::uint32_t at, NandOperation op = NandOperation::kAny, const Tear& tear = {});
+  // Program and erase commands since power-on (a cut one included).
+  std::uint64_t ArrayOperations() const { return programs_ + erases_; }
 
   // --- back door for tests and tools: no faults, no counters, no modelled time ---
   // One device page with its spare bytes, in the device's own addressing (row = block * pages + page).
@@ -301,6 +299,7 @@ class NandController : public BusDevice {
   std::optional<std::uint64_t> cut_program_at_;
   std::optional<std::uint64_t> cut_erase_at_;
   std::optional<std::uint64_t> cut_any_at_;
+  Tear cut_tear_;
 
   std::uint64_t protocol_errors_ = 0;
   std::vector<std::string> protocol_log_;

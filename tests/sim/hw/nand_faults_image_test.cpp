@@ -53,7 +53,7 @@ TEST(NandModelFaults, AStatusBitThatNeverAppearsAndAnUnknownId) {
 }
 
 TEST(NandModelPowerCut, ACutProgramLeavesHalfAPageAndTheModuleRefusesEverythingUntilRestarted) {
-  NandModule m(J(R"({"chip": "0xF1EC", "image": "nand.img", "faults": {"power_cut": {"at": 2, "op": "program"}}})"));
+  NandModule m(J(R"({"chip": "0xF1EC", "image": "nand.img", "faults": {"power_cut": {"at": 2, "op": "program", "tear": "half"}}})"));
   m.SetReg(C::kRegControl, Control({.spare = true}));
   std::vector<std::uint32_t> zeros(kLargeRaw / 4, 0);
   m.ProgramLarge(10, zeros);
@@ -83,7 +83,7 @@ TEST(NandModelPowerCut, ACutEraseLeavesHalfTheBlockErased) {
     nand.RawProgramPage(0, lane, 2 * 32 + 0, zeros);
     nand.RawProgramPage(0, lane, 2 * 32 + 31, zeros);
   }
-  nand.SchedulePowerCut(1, sim::NandOperation::kErase);
+  nand.SchedulePowerCut(1, sim::NandOperation::kErase, {sim::TearShape::kHalf, 0});
   m.SetReg(C::kRegControl, Control({.large = false, .wide = true}));
   m.Issue(Cmd(C::kTypeErase, 0x60, 0xD0, 2, 0, true), 2 * 32);
   EXPECT_THROW(m.Reg(C::kRegStatus), sim::PowerCut);
@@ -91,6 +91,63 @@ TEST(NandModelPowerCut, ACutEraseLeavesHalfTheBlockErased) {
     EXPECT_EQ(nand.RawReadPage(0, lane, 2 * 32 + 0)[0], 0xFF) << "first half erased";
     EXPECT_EQ(nand.RawReadPage(0, lane, 2 * 32 + 31)[0], 0x00) << "second half not reached";
   }
+}
+
+// What a cut leaves at bit level, over many seeds: only the bits the operation was changing move, and
+// only toward its target; the same seed tears alike; the share done ranges from none to nearly all.
+TEST(NandModelPowerCut, ACutTearsBitsTowardTheTargetOnlyAndAsItsSeedSays) {
+  std::vector<std::uint8_t> old_page = Pattern(kLargeRaw, 3);
+  std::vector<std::uint8_t> new_data = Pattern(kLargeRaw, 4);
+  auto cut_program = [&](std::uint64_t seed) {
+    NandModule m(J(R"({"chip": "0xF1EC"})"));
+    m.nand().RawProgramPage(0, 0, 11, old_page);
+    m.nand().SchedulePowerCut(1, sim::NandOperation::kProgram, {sim::TearShape::kBits, seed});
+    m.SetReg(C::kRegControl, Control({.spare = true}));
+    m.Issue(Cmd(C::kTypeProgram, 0x80, 0x10, m.PageCycles(), 0, true), 11 << 16);
+    m.WriteFifo(Words(new_data));
+    EXPECT_THROW(m.Reg(C::kRegStatus), sim::PowerCut);
+    return m.nand().RawReadPage(0, 0, 11);
+  };
+  int fewest = kLargeRaw * 8, most = 0;
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    std::vector<std::uint8_t> cut = cut_program(seed);
+    int moved = 0, to_move = 0;
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+      std::uint8_t target = old_page[i] & new_data[i];
+      ASSERT_EQ(cut[i] & ~old_page[i] & 0xFF, 0) << "a program sets no bit";
+      ASSERT_EQ(target & ~cut[i] & 0xFF, 0) << "nor clears one it was not asked to";
+      moved += std::popcount(unsigned(old_page[i] ^ cut[i]));
+      to_move += std::popcount(unsigned(old_page[i] ^ target));
+    }
+    fewest = std::min(fewest, moved * 100 / to_move);
+    most = std::max(most, moved * 100 / to_move);
+    if (seed == 7) {
+      EXPECT_EQ(cut_program(7), cut) << "reproducible";
+    }
+  }
+  EXPECT_LT(fewest, 10);
+  EXPECT_GT(most, 90);
+
+  // An erase: every page of the block torn toward 0xFF; whole words erased, words as they were, and
+  // words with only some of their bits back at 1.
+  NandModule m(J(R"({"chip": "0xF1EC"})"));
+  std::vector<std::uint8_t> zeros(kLargeRaw, 0);
+  for (std::uint32_t page = 0; page < 64; ++page) m.nand().RawProgramPage(0, 0, 5 * 64 + page, zeros);
+  m.nand().SchedulePowerCut(1, sim::NandOperation::kErase, {sim::TearShape::kBits, 12});
+  m.SetReg(C::kRegControl, Control({}));
+  m.Issue(Cmd(C::kTypeErase, 0x60, 0xD0, 2, 0, true), 5 * 64);
+  EXPECT_THROW(m.Reg(C::kRegStatus), sim::PowerCut);
+  std::size_t erased = 0, untouched = 0, torn = 0;
+  for (std::uint32_t page = 0; page < 64; ++page) {
+    std::vector<std::uint8_t> cells = m.nand().RawReadPage(0, 0, 5 * 64 + page);
+    for (std::size_t w = 0; w < cells.size(); w += 4) {
+      std::uint32_t word = cells[w] | cells[w + 1] << 8 | cells[w + 2] << 16 | std::uint32_t{cells[w + 3]} << 24;
+      (word == 0xFFFFFFFF ? erased : word == 0 ? untouched : torn)++;
+    }
+  }
+  EXPECT_GT(erased, 0u);
+  EXPECT_GT(untouched, 0u);
+  EXPECT_GT(torn, 0u);
 }
 
 TEST(NandModelImage, ALargeImageIsSparseAndPersistsAcrossRestarts) {
