@@ -180,7 +180,7 @@ NorFlashConfig ReadNor(const Json& flash, const std::filesystem::path& folder) {
   const Json& faults = Object(flash["faults"], "flash.faults");
   OnlyKnownFields(faults, "flash.faults",
                   {"program_fail", "erase_fail", "stays_locked", "never_ready", "manufacturer", "program_fails",
-                   "erase_fails"});
+                   "erase_fails", "power_cut"});
   NorFlashFaults& f = config.faults;
   if (faults.contains("program_fail")) {
     ReadNorFailures(faults["program_fail"], "flash.faults.program_fail", layout, f.program_fail);
@@ -207,6 +207,30 @@ NorFlashConfig ReadNor(const Json& flash, const std::filesystem::path& folder) {
     std::uint32_t code = JsonU32(faults["manufacturer"], "flash.faults.manufacturer");
     if (code > 0xFFFF) FieldError("flash.faults.manufacturer", "a manufacturer code is 16 bits");
     f.manufacturer = static_cast<int>(code);
+  }
+  if (faults.contains("power_cut")) {
+    const Json& v = Object(faults["power_cut"], "flash.faults.power_cut", "an object with \"at\"");
+    OnlyKnownFields(v, "flash.faults.power_cut", {"at", "op", "tear", "seed"});
+    if (!v.contains("at")) FieldError("flash.faults.power_cut.at", "missing");
+    NorFlashFaults::PowerCutAt cut;
+    cut.at = NumberIn(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
+    if (v.contains("op")) {
+      const std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
+      using Op = NorFlashFaults::PowerCutAt::Op;
+      if (op == "program") {
+        cut.op = Op::kProgram;
+      } else if (op == "erase") {
+        cut.op = Op::kErase;
+      } else if (op == "any") {
+        cut.op = Op::kAny;
+      } else if (op == "write") {
+        cut.op = Op::kWrite;
+      } else {
+        FieldError("flash.faults.power_cut.op", "expected \"program\", \"erase\", \"any\" or \"write\"");
+      }
+    }
+    cut.tear = ReadTear(v, "flash.faults.power_cut");
+    f.power_cut = cut;
   }
   return config;
 }

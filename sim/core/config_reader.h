@@ -25,7 +25,8 @@
 //     chip select 1 from the per-select block count on); {"chip_select": c, "device": d, "block": b}
 //     names one device's block (device absent: both of a pair). NOR blocks count the parameter blocks
 //     at the bottom one by one.
-//   NOR only: "stays_locked" (flash offsets), "never_ready" (true), "manufacturer" (a 16-bit code);
+//   NOR only: "stays_locked" (flash offsets), "never_ready" (true), "manufacturer" (a 16-bit code),
+//     "power_cut" {"at": n, "op": "program"|"erase"|"any"|"write", "tear": "bits"|"half", "seed": s};
 //     the older "program_fails" and "erase_fails" (flash offsets) mean what "program_fail" and
 //     "erase_fail" with offsets mean.
 //   NAND only: "bit_flips" [{block..., "page": p, "bits_per_256": k, "seed": s}], "status_never"

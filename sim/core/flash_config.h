@@ -31,6 +31,16 @@ struct NorFlashFaults {
   std::vector<std::uint32_t> stays_locked;  // blocks (any offset in them) whose lock bit cannot be cleared
   bool never_ready = false;                 // no program or erase ever completes
   int manufacturer = -1;                    // >= 0: the manufacturer code both devices report
+  // The power goes during the at-th operation of op's kind since power-on: a program (word or
+  // buffer), an erase, either, or any bus write (one that starts no operation takes effect, and the
+  // power goes right after it).
+  struct PowerCutAt {
+    enum class Op { kProgram, kErase, kAny, kWrite };
+    std::uint32_t at = 1;
+    Op op = Op::kAny;
+    Tear tear;  // how the cut operation leaves the word, line or block (sim/core/power_cut.h)
+  };
+  std::optional<PowerCutAt> power_cut;
 };
 
 struct NorFlashConfig {

@@ -60,9 +60,28 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
                               {.identity = {{"device_code", Hex16(config_.device_code)},
                                             {"size_code", std::uint64_t{config_.size_code}}}});
   }
+  if (config_.faults.power_cut) cut_ = config_.faults.power_cut;
 }
 
 NorFlash::~NorFlash() = default;
+
+void NorFlash::SchedulePowerCut(std::uint32_t at, NorFlashFaults::PowerCutAt::Op op, const Tear& tear) {
+  if (at == 0) throw std::invalid_argument("NOR power cut: operations are counted from 1");
+  using Op = NorFlashFaults::PowerCutAt::Op;
+  const std::uint64_t done = op == Op::kProgram ? programs_ : op == Op::kErase ? erases_
+                             : op == Op::kAny   ? programs_ + erases_
+                                                : bus_writes_;
+  cut_ = NorFlashFaults::PowerCutAt{static_cast<std::uint32_t>(done + at), op, tear};
+}
+
+void NorFlash::CheckPowered() const {
+  if (!powered_) throw PowerCut("NOR flash: the module lost power (a scheduled power cut); restart the module");
+}
+
+void NorFlash::NoteOperation(std::uint32_t offset, std::uint32_t bytes) {
+  // The first device to start the operation sees the cells before either changed them.
+  if (cut_this_write_ && !cut_range_) cut_range_ = CutRange{offset, Peek(offset, bytes)};
+}
 
 // --- geometry ---
 
@@ -205,10 +224,12 @@ std::uint16_t NorFlash::LaneRead(unsigned lane, std::uint32_t offset) const {
 }
 
 std::uint32_t NorFlash::Read32(std::uint32_t offset) {
+  CheckPowered();
   return LaneRead(0, offset) | static_cast<std::uint32_t>(LaneRead(1, offset)) << 16;
 }
 
 void NorFlash::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
+  CheckPowered();
   if (lanes_[0].mode != Mode::kReadArray || lanes_[1].mode != Mode::kReadArray) {
     BusDevice::ReadBlock(offset, out);
     return;
@@ -220,11 +241,38 @@ void NorFlash::ReadBlock(std::uint32_t offset, std::span<std::uint8_t> out) {
 // --- writes: one state machine per device ---
 
 void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
+  CheckPowered();
+  using Op = NorFlashFaults::PowerCutAt::Op;
+  ++bus_writes_;
+  // Would an operation this write starts be the cut one? Both devices start theirs on the same write.
+  const bool write_cut = cut_ && cut_->op == Op::kWrite && bus_writes_ == cut_->at;
+  const bool program_cut = cut_ && ((cut_->op == Op::kProgram && programs_ + 1 == cut_->at) ||
+                                    (cut_->op == Op::kAny && programs_ + erases_ + 1 == cut_->at));
+  const bool erase_cut = cut_ && ((cut_->op == Op::kErase && erases_ + 1 == cut_->at) ||
+                                  (cut_->op == Op::kAny && programs_ + erases_ + 1 == cut_->at));
+  started_program_ = started_erase_ = false;
+  cut_range_.reset();
+  cut_this_write_ = write_cut || program_cut || erase_cut;
+
   NorLogEntry entry{offset, value, {}};
   for (unsigned lane = 0; lane < kLanes; ++lane) {
     entry.cycle[lane] = LaneWrite(lane, offset, static_cast<std::uint16_t>(value >> (16 * lane) & kHalfMask));
   }
   if (logging_) log_.push_back(entry);
+
+  if (started_program_) ++programs_;
+  if (started_erase_) ++erases_;
+  const bool cut = write_cut || (started_program_ && program_cut) || (started_erase_ && erase_cut);
+  if (cut && cut_range_) {
+    // The cells move only part of the way from what they were to what the operation would make.
+    std::vector<std::uint8_t> torn = cut_range_->before;
+    const std::vector<std::uint8_t> target = Peek(cut_range_->offset, static_cast<std::uint32_t>(torn.size()));
+    TearCells(torn, target, cut_->tear, cut_range_->offset);
+    Poke(cut_range_->offset, torn);
+  }
+  cut_this_write_ = false;
+  cut_range_.reset();
+  if (cut) powered_ = false;
 }
 
 NorCycle NorFlash::SequenceError(Lane& lane) {
@@ -371,8 +419,10 @@ void NorFlash::StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
   ++l.program_operations;
+  started_program_ = true;
   std::uint64_t done = block.programs++;
   if (!BeginArrayOperation(l, block, kStatusProgramError, kWordProgramNs, block.program_fault, done)) return;
+  NoteOperation(offset & ~(kBusWordBytes - 1), kBusWordBytes);
   ProgramHalf(lane, offset, data);
 }
 
@@ -380,10 +430,12 @@ void NorFlash::StartBufferProgram(unsigned lane) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(l.buffer_block)];
   ++l.program_operations;
+  started_program_ = true;
   std::uint64_t done = block.programs++;
   std::vector<std::pair<std::uint32_t, std::uint16_t>> words;
   words.swap(l.buffer);
   if (!BeginArrayOperation(l, block, kStatusProgramError, kBufferProgramNs, block.program_fault, done)) return;
+  NoteOperation(l.buffer_line, kBusLineBytes);
   for (auto [offset, data] : words) ProgramHalf(lane, offset, data);
 }
 
@@ -391,7 +443,9 @@ void NorFlash::StartErase(unsigned lane, std::uint32_t offset) {
   Lane& l = lanes_[lane];
   BlockState& block = l.blocks[BlockIndex(offset)];
   std::uint64_t done = block.erases++;
+  started_erase_ = true;
   if (!BeginArrayOperation(l, block, kStatusEraseError, kBlockEraseNs, block.erase_fault, done)) return;
+  NoteOperation(BlockAt(offset).offset, BlockAt(offset).bytes);
   EraseHalves(lane, BlockAt(offset));
 }
 

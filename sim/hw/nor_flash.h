@@ -28,6 +28,13 @@
 //   while a program or erase runs the device reads as its status with bit 7 clear and ignores
 //     every command but read status.
 //
+// Power cuts (faults.power_cut, or SchedulePowerCut): the power goes during the n-th program (word
+// or buffer), erase, either, or bus write. The operation it cuts is torn as sim/core/power_cut.h
+// says, over what it was changing: the word of a word program, the 64-byte line of a buffered
+// program, the whole block of an erase ("half": the first half of those bytes done). From then on
+// every access throws sim::PowerCut until the module starts again; the image keeps what the cut
+// left.
+//
 // Not modelled: suspend and resume, lock-down, protection registers, the identifier fields beyond
 // the lock status, the query's timing and voltage fields.
 //
@@ -41,6 +48,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,6 +58,7 @@
 #include "sim/core/flash_config.h"
 #include "sim/core/flash_parts.h"
 #include "sim/core/image_store.h"
+#include "sim/core/power_cut.h"
 
 namespace sim {
 
@@ -171,6 +180,11 @@ class NorFlash : public BusDevice {
   void KeepLocked(std::uint32_t offset, unsigned lane);
   // From the next program, erase or write to buffer on, the device stays busy for good.
   void NeverReady(unsigned lane) { lanes_[lane].never_ready = true; }
+  // The at-th operation of op's kind from now on is cut, torn as tear says.
+  void SchedulePowerCut(std::uint32_t at, NorFlashFaults::PowerCutAt::Op op, const Tear& tear = {});
+  // Programs and erases started on the bus since power-on (one per bus write that starts them).
+  std::uint64_t ArrayOperations() const { return programs_ + erases_; }
+  bool Powered() const { return powered_; }
   // What read identifier and query answer (the geometry stays that of the configured part).
   void SetManufacturerCode(unsigned lane, std::uint16_t code) { lanes_[lane].manufacturer = code; }
   void SetDeviceCodeAnswer(unsigned lane, std::uint16_t code) { lanes_[lane].device_code = code; }
@@ -232,8 +246,22 @@ class NorFlash : public BusDevice {
   void ProgramHalf(unsigned lane, std::uint32_t offset, std::uint16_t data);
   void EraseHalves(unsigned lane, Block block);
 
+  // A cut: what the operation started by the current bus write was changing, as it was before.
+  struct CutRange {
+    std::uint32_t offset = 0;
+    std::vector<std::uint8_t> before;
+  };
+  void NoteOperation(std::uint32_t offset, std::uint32_t bytes);
+  void CheckPowered() const;
+
   Clock& clock_;
   NorFlashConfig config_;
+  bool powered_ = true;
+  std::uint64_t programs_ = 0, erases_ = 0, bus_writes_ = 0;
+  std::optional<NorFlashFaults::PowerCutAt> cut_;  // counted from power-on (at is absolute)
+  bool cut_this_write_ = false;                     // an operation started now is the cut one
+  bool started_program_ = false, started_erase_ = false;
+  std::optional<CutRange> cut_range_;
   NorLayout layout_;
   std::unique_ptr<ImageStore> store_;
   std::array<Lane, kLanes> lanes_;
