@@ -95,17 +95,27 @@ u32 BbmtBlockShift(void)
 
 /* --- BbmtTableCopy (little-endian 16-bit fields) --- */
 
+u32 BbmtHalfAt(const u32* table, u32 byteOffset)
+{
+    const u8* t = (const u8*)table;
+    return (u32)t[byteOffset] | ((u32)t[byteOffset + 1] << 8);
+}
+
+void BbmtSetHalfAt(u32* table, u32 byteOffset, u32 value)
+{
+    u8* t = (u8*)table;
+    t[byteOffset] = (u8)(value & 0xFF);
+    t[byteOffset + 1] = (u8)((value >> 8) & 0xFF);
+}
+
 static u32 TableHalf(u32 byteOffset)
 {
-    const u8* t = (const u8*)BbmtTableCopy;
-    return (u32)t[byteOffset] | ((u32)t[byteOffset + 1] << 8);
+    return BbmtHalfAt(BbmtTableCopy, byteOffset);
 }
 
 static void TableSetHalf(u32 byteOffset, u32 value)
 {
-    u8* t = (u8*)BbmtTableCopy;
-    t[byteOffset] = (u8)(value & 0xFF);
-    t[byteOffset + 1] = (u8)((value >> 8) & 0xFF);
+    BbmtSetHalfAt(BbmtTableCopy, byteOffset, value);
 }
 
 u32 BbmtTableSlots(void)
@@ -289,11 +299,15 @@ i32 BbmtInit(void)
     FlashOps.UsableSize = (blocks - BbmtReservedBlocks) * NandBlockSize();
     BbmtProbed = 1;
 
-    /* A map someone else built is used as it stands; the table is not read. */
-    if (!build) return FLASH_OK;
-
     /* The table's read: its status is not looked at, the magic decides. */
     if (BbmtTableLength != 0) NandReadPage(BbmtTableCopy, BbmtTableOffset, BbmtTableLength);
+
+    /* An erase of block 0 that the power cut short left the table's copy in a free spare: the table
+       is put back from it before anyone uses the table in block 0, which may be torn. */
+    if (!BbmtRecoverTable(!build)) return FLASH_FAILED;
+
+    /* A map someone else built is used as it stands. */
+    if (!build) return FLASH_OK;
     if (BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
 
     /* The map is valid from the signature on: signature, identity, then the table's usable entries. */
@@ -373,10 +387,15 @@ i32 BbmtReadAs(u32* buffer, u32 offset, u32 length, BbmtAccess access)
         if (!BbmtMapReady()) return FLASH_FAILED;
         if (!BbmtFormChunk(offset, length, access, &chunk)) return FLASH_FAILED;
 
-        /* A failed read never replaces a block. */
+        /* A failed read never replaces a block. A client's pages are read with the controller's
+           error correction, which they were programmed with: a flipped bit is put right, and a page
+           torn by a power cut fails instead of reaching the caller as data. The table's page is
+           reprogrammed in place, so its code no longer matches: it is read raw. */
         status = NAND_TIMEOUT;
         for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
+            if (access == BBMT_CLIENT_ACCESS) NandSetEcc(1);
             status = NandReadPage(buffer, chunk.Physical, chunk.Length);
+            NandSetEcc(0);
         }
         if (status != NAND_OK) return FLASH_FAILED;
 

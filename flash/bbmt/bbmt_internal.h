@@ -64,6 +64,24 @@ u32 BbmtTableLogicalBlock(u32 entry);
 u32 BbmtTableReplacementBlock(u32 entry);
 void BbmtTableSetEntry(u32 entry, u32 logicalBlock, u32 replacementBlock);
 u32 BbmtTableMagic(void);
+/* 16-bit little-endian fields of a table image. */
+u32 BbmtHalfAt(const u32* table, u32 byteOffset);
+void BbmtSetHalfAt(u32* table, u32 byteOffset, u32 value);
+
+/* --- the table's copy, kept in a free spare block while block 0 is erased --- */
+
+/* Writes BbmtTableCopy into the spare block FindSpareBlock would hand out next (erased first),
+   marked and verified. FLASH_OK and the block, or FLASH_FAILED when no spare can hold it. */
+i32 BbmtSaveTableCopy(u32* copyBlock);
+/* Clears the copy's mark (no erase needed): it is no longer valid. */
+void BbmtDropTableCopy(u32 copyBlock);
+/* At start-up, with the table of block 0 read into BbmtTableCopy: when a valid copy lies in a free
+   spare and block 0 holds no table or another one, block 0 is erased and the copy written back and
+   verified (and, with signedMap set, the map someone else built rebuilt from it); then the copy is dropped. FLASH_FAILED only
+   when the table could not be put back. */
+i32 BbmtRecoverTable(i32 signedMap);
+/* 1 when the table on flash reads back as BbmtTableCopy holds it. */
+i32 BbmtTableStored(void);
 
 /* What an entry of BbmtTableCopy is worth. Only a live entry that passes every check enters the map;
    the others are kept on flash as they are and never used. */

@@ -27,6 +27,18 @@ DEVICE_STATE i32 BbmtTableReloadPending = 1;
    add no page to the stack each. */
 DEVICE_STATE static u32 BbmtMigrationPage[BBMT_PAGE_BUFFER_BYTES / 4];
 
+/* The table's copy in a spare block: the table's bytes in the block's first page, and in that page's
+   first spare bytes a mark and a checksum of them. */
+#define BBMT_COPY_MARK 0x59504F43u /* the bytes "COPY" */
+#define BBMT_COPY_MARK_WORDS 2u
+#define BBMT_COPY_MARK_BYTES 8u
+#define BBMT_FNV_BASIS 2166136261u
+#define BBMT_FNV_PRIME 16777619u
+
+/* The table as flash holds it, or as it is about to: appends are built here, and a copy is read
+   here. */
+DEVICE_STATE static u32 BbmtTableImage[BBMT_TABLE_COPY_BYTES / 4];
+
 /* --- remapped writes --- */
 
 i32 BbmtWrite(const u32* buffer, u32 offset, u32 length)
@@ -116,11 +128,161 @@ static i32 BbmtStoreTable(void)
     return BbmtWriteAs(BbmtTableCopy, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS);
 }
 
+static i32 BbmtSameTable(const u32* a, const u32* b)
+{
+    u32 i;
+    for (i = 0; i < BbmtTableLength / 4; i++) {
+        if (a[i] != b[i]) return 0;
+    }
+    return 1;
+}
+
+i32 BbmtTableStored(void)
+{
+    if (!BbmtReadAs(BbmtTableImage, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS)) return 0;
+    return BbmtSameTable(BbmtTableImage, BbmtTableCopy);
+}
+
+/* The entries from firstNew on reach the table on flash in steps, each one program of the table's
+   page in place, so that a program the power cuts short leaves only entries the checks refuse or
+   ignore: first the new LogicalBlocks (a torn one has no ReplacementBlock yet, and moved no data),
+   then each new ReplacementBlock in turn (a torn one holds more 1 bits than meant: a block above
+   it, each of which an earlier entry records, or one beyond the chip). Retirements stay in
+   BbmtTableCopy: the later entry of a block wins, and a torn retirement would remap some other
+   block without a trace. */
+static i32 BbmtAppendEntries(u32 firstNew)
+{
+    u32 count = BbmtTableEntryCount();
+    u32 k;
+
+    if (!BbmtReadAs(BbmtTableImage, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS) ||
+        BbmtHalfAt(BbmtTableImage, 0) != BBMT_TABLE_MAGIC) {
+        return FLASH_FAILED;
+    }
+    for (k = firstNew; k < count; k++) {
+        BbmtSetHalfAt(BbmtTableImage, BBMT_TABLE_HEADER_BYTES + k * BBMT_ENTRY_BYTES, BbmtTableLogicalBlock(k));
+    }
+    if (!BbmtWriteAs(BbmtTableImage, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS)) return FLASH_FAILED;
+    for (k = firstNew; k < count; k++) {
+        BbmtSetHalfAt(BbmtTableImage, BBMT_TABLE_HEADER_BYTES + k * BBMT_ENTRY_BYTES + 2,
+                      BbmtTableReplacementBlock(k));
+        if (!BbmtWriteAs(BbmtTableImage, BbmtTableOffset, BbmtTableLength, BBMT_RAW_TABLE_ACCESS)) {
+            return FLASH_FAILED;
+        }
+    }
+    /* Verified: what the map now says must be what a fresh start reads. */
+    for (k = 0; k < BbmtTableLength / 4; k++) BbmtTableCopy[k] = BbmtTableImage[k];
+    return BbmtTableStored();
+}
+
+/* --- the table's copy --- */
+
+static u32 BbmtTableSum(const u32* table)
+{
+    const u8* t = (const u8*)table;
+    u32 sum = BBMT_FNV_BASIS;
+    u32 i;
+    for (i = 0; i < BbmtTableLength; i++) sum = (sum ^ t[i]) * BBMT_FNV_PRIME;
+    return sum;
+}
+
+/* 1 when the spare block holds a marked copy whose bytes match their checksum and start with the
+   magic; the copy is then in BbmtTableImage. */
+static i32 BbmtCopyValid(u32 block)
+{
+    u32 mark[BBMT_COPY_MARK_WORDS];
+    u32 physical = block << BbmtBlockShift();
+
+    NandSetEcc(0);
+    NandSetSpare(0);
+    if (NandReadSpare(mark, physical, BBMT_COPY_MARK_BYTES) != NAND_OK || mark[0] != BBMT_COPY_MARK) return 0;
+    if (NandReadPage(BbmtTableImage, physical, BbmtTableLength) != NAND_OK) return 0;
+    return BbmtHalfAt(BbmtTableImage, 0) == BBMT_TABLE_MAGIC && mark[1] == BbmtTableSum(BbmtTableImage);
+}
+
+i32 BbmtSaveTableCopy(u32* copyBlock)
+{
+    u32 mark[BBMT_COPY_MARK_WORDS];
+    u32 spare = 0;
+    u32 entries = 0;
+    u32 physical;
+
+    /* The spare the next replacement would take; no entry names block END, so nothing retires. */
+    if (BbmtTableSlots() == 0 || !FindSpareBlock(BBMT_ENTRY_END, &spare, &entries)) return FLASH_FAILED;
+    physical = spare << BbmtBlockShift();
+
+    NandSetEcc(0);
+    NandSetSpare(0);
+    if (NandEraseBlock(physical) != NAND_OK) return FLASH_FAILED;
+    if (NandProgramPage(BbmtTableCopy, physical, BbmtTableLength) != NAND_OK) return FLASH_FAILED;
+    mark[0] = BBMT_COPY_MARK;
+    mark[1] = BbmtTableSum(BbmtTableCopy);
+    if (NandWriteSpare(mark, physical, BBMT_COPY_MARK_BYTES) != NAND_OK) return FLASH_FAILED;
+    if (!BbmtCopyValid(spare) || !BbmtSameTable(BbmtTableImage, BbmtTableCopy)) return FLASH_FAILED;
+    *copyBlock = spare;
+    return FLASH_OK;
+}
+
+void BbmtDropTableCopy(u32 copyBlock)
+{
+    u32 mark[BBMT_COPY_MARK_WORDS];
+    mark[0] = 0;
+    mark[1] = 0;
+    NandWriteSpare(mark, copyBlock << BbmtBlockShift(), BBMT_COPY_MARK_BYTES);
+}
+
+/* 1 when block 0's table (in BbmtTableCopy, magic checked by the caller) records the block. */
+static i32 BbmtTableRecords(u32 block)
+{
+    u32 count = BbmtTableEntryCount();
+    u32 k;
+    for (k = 0; k < count; k++) {
+        if (BbmtTableReplacementBlock(k) == block) return 1;
+    }
+    return 0;
+}
+
+i32 BbmtRecoverTable(i32 signedMap)
+{
+    u32 blocks = NandBlockCount();
+    i32 tableValid = BbmtTableMagic() == BBMT_TABLE_MAGIC;
+    u32 block;
+    u32 k;
+    i32 status;
+
+    if (BbmtTableLength == 0 || BbmtTableLength > BBMT_TABLE_COPY_BYTES || BbmtReservedBlocks == 0) {
+        return FLASH_OK;
+    }
+    /* Only free spares can hold a copy: a block the table records holds a logical block's data. */
+    for (block = blocks - 1; block >= blocks - BbmtReservedBlocks; block--) {
+        if (tableValid && BbmtTableRecords(block)) continue;
+        if (!BbmtCopyValid(block)) continue;
+
+        if (!tableValid || !BbmtSameTable(BbmtTableImage, BbmtTableCopy)) {
+            /* Block 0 erased whole, then the copy's table written back and verified. */
+            status = NandEraseBlock(0);
+            if (status != NAND_OK) return FLASH_FAILED;
+            if (NandProgramPage(BbmtTableImage, BbmtTableOffset, BbmtTableLength) != NAND_OK) return FLASH_FAILED;
+            for (k = 0; k < BbmtTableLength / 4; k++) BbmtTableCopy[k] = BbmtTableImage[k];
+            if (NandReadPage(BbmtTableImage, BbmtTableOffset, BbmtTableLength) != NAND_OK ||
+                !BbmtSameTable(BbmtTableImage, BbmtTableCopy)) {
+                return FLASH_FAILED;
+            }
+            OsDebugPrintf(WSTR("Bad-block table restored from its copy in block %u\r\n"), block);
+            if (signedMap) BbmtCheckTable(1);
+        }
+        BbmtDropTableCopy(block);
+        return FLASH_OK;
+    }
+    return FLASH_OK;
+}
+
 i32 BbmtEraseBlock(u32 offset)
 {
     u32 shift;
     u32 physical;
     i32 tableBlock;
+    u32 copyBlock = 0;
     i32 tries = BBMT_TRIES;
     i32 status = NAND_TIMEOUT;
 
@@ -130,9 +292,13 @@ i32 BbmtEraseBlock(u32 offset)
     if (BbmtWriteRefused(offset >> shift)) return FLASH_FAILED;
 
     /* The table lives in block 0 (anywhere in it, not only at offset 0): it is kept across the
-       erase, and without a copy of it the block is not erased at all. */
+       erase, and without a copy of it the block is not erased at all. The copy goes to a free spare
+       first, so that a start after a cut anywhere below finds the table and puts it back. */
     tableBlock = (offset >> shift) == 0;
-    if (tableBlock && !BbmtLoadTable()) return FLASH_FAILED;
+    if (tableBlock) {
+        if (!BbmtLoadTable() || BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
+        if (!BbmtSaveTableCopy(&copyBlock)) return FLASH_FAILED;
+    }
 
     while (tries > 0 && status != NAND_OK) {
         physical = LogicalToPhysical(offset);
@@ -150,8 +316,12 @@ i32 BbmtEraseBlock(u32 offset)
         }
     }
 
-    /* Also after three failed tries. A table that cannot be written back fails the call. */
-    if (tableBlock && !BbmtStoreTable()) return FLASH_FAILED;
+    /* Also after three failed tries. A table that cannot be written back, or does not read back as
+       it was, fails the call and keeps its copy for the next start. */
+    if (tableBlock) {
+        if (!BbmtStoreTable() || !BbmtTableStored()) return FLASH_FAILED;
+        BbmtDropTableCopy(copyBlock);
+    }
     return status == NAND_OK ? FLASH_OK : FLASH_FAILED;
 }
 
@@ -302,6 +472,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
     u32 spare = 0;
     u32 entries = 0;
     i32 outermost = 0;
+    u32 firstNew = 0;
     i32 result = FLASH_FAILED;
 
     if (!BbmtMapReady()) return FLASH_FAILED;
@@ -321,6 +492,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
         if (!BbmtLoadTable() || BbmtTableMagic() != BBMT_TABLE_MAGIC) return FLASH_FAILED;
         BbmtTableReloadPending = 0;
         outermost = 1;
+        firstNew = BbmtTableEntryCount();
     }
 
     /* Nested replacements all concern this block: the outermost one knows where its data was. */
@@ -343,7 +515,7 @@ i32 ReplaceBadBlock(u32 offset, u32 migrationLength)
        holds the data, and a spare the table does not record could be handed out twice. */
     if (outermost) {
         BbmtTableReloadPending = 1;
-        if (result && !BbmtStoreTable()) result = FLASH_FAILED;
+        if (result && !BbmtAppendEntries(firstNew)) result = FLASH_FAILED;
         if (!result) BbmtSetMapEntry(logicalBlock, previous);
     }
     return result;

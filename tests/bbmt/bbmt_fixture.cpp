@@ -117,7 +117,8 @@ std::vector<std::uint8_t> NandModule::Physical(std::uint32_t offset, std::uint32
 }
 
 void NandModule::ProgramPhysical(std::uint32_t offset, std::span<const std::uint8_t> bytes) {
-  nand_->ProgramFlash(offset, bytes, false, ViewAt(*nand_, offset, block_bytes()));
+  // With the controller's code, as the library programs pages and reads them back.
+  nand_->ProgramFlash(offset, bytes, true, ViewAt(*nand_, offset, block_bytes()));
 }
 
 std::vector<std::uint8_t> NandModule::SpareBytes(std::uint32_t page_offset) {

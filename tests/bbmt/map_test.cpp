@@ -24,7 +24,7 @@ TEST(BbmtMap, AFreshRegionIsBuiltFromTheTableUpToItsEndMarker) {
   for (std::uint32_t i = 1024; i < 8192; ++i) ASSERT_EQ(m.MapEntry(i), 0) << i;  // nothing past the chip
 }
 
-TEST(BbmtMap, ASignedRegionIsTakenAsItStandsWithoutConfiguringOrReadingTheTable) {
+TEST(BbmtMap, ASignedRegionIsTakenAsItStandsWithoutConfiguringTheControllerOrWritingTheFlash) {
   NandModule m("0xF1EC", {{"os_driver", true}});
   m.SetMapEntry(12, 1000);  // something only the map knows
   std::uint64_t commands = m.nand().CommandCount();
@@ -36,8 +36,14 @@ TEST(BbmtMap, ASignedRegionIsTakenAsItStandsWithoutConfiguringOrReadingTheTable)
   m.module().bus().SetTracer({});
   EXPECT_FALSE(timing_written);
   EXPECT_EQ(m.MapEntry(12), 1000);
-  ASSERT_EQ(m.nand().CommandCount() - commands, 2u);  // two READ IDs: no reset, no table read
-  EXPECT_EQ(m.nand().CommandLog().back().type(), sim::NandController::kTypeReadId);
+  // Two READ IDs, then only reads: the table's page, and the free spares, where a copy of the table
+  // would wait if an erase of block 0 had been cut short.
+  const auto& log = m.nand().CommandLog();
+  ASSERT_GT(m.nand().CommandCount() - commands, 2u);
+  for (std::size_t i = log.size() - (m.nand().CommandCount() - commands); i < log.size(); ++i) {
+    EXPECT_TRUE(log[i].type() == sim::NandController::kTypeReadId || log[i].type() == sim::NandController::kTypeRead)
+        << "command " << i;
+  }
 }
 
 TEST(BbmtMap, ATableWithoutMagicFailsAndNothingReachesTheFlash) {

@@ -105,6 +105,7 @@ class Stress {
   std::uint32_t failures() const { return failures_; }
 
  private:
+  std::uint32_t RoundUpToPage(std::uint32_t at) const { return (at + page_ - 1) / page_ * page_; }
   std::uint32_t Pick(std::uint32_t n) { return static_cast<std::uint32_t>(rng_() % n); }
   std::uint32_t PickWords(std::uint32_t max_bytes) { return 4 * (1 + Pick(max_bytes / 4)); }
   std::uint32_t Offset(std::uint32_t working) const { return (plan_.first_block + working) * B_; }
@@ -222,8 +223,9 @@ class Stress {
     bool ok = FlashOps.Write(words.data(), offset, length) != 0;
     if (ok) {
       std::memcpy(Ref(offset), data.data(), length);
-      cursor_[w] = std::min(start + length, B_);
-      if (start + length > B_) cursor_[w + 1] = start + length - B_;
+      // A page is programmed once between erases: the controller's code covers the whole page.
+      cursor_[w] = std::min(RoundUpToPage(start + length), B_);
+      if (start + length > B_) cursor_[w + 1] = RoundUpToPage(start + length - B_);
     }
     Check(ok, touched);
   }
