@@ -140,7 +140,10 @@ void RunTesterHandOff(void)
         goto done;
     }
 
-    /* Erased before the program starts, so that the bundle is served only once. */
+    /* Erased before the program starts, so that the bundle is served only once. The first magic is
+       cleared first (programming bits to 0 needs no erase): an erase that the power cuts short then
+       leaves no bundle to start from, only a region the next start reports as empty or unreadable. */
+    if (FlashOps.WriteWord != 0) FlashOps.WriteWord(TESTER_REGION_OFFSET, 0);
     if (!FlashOps.Erase(TESTER_REGION_OFFSET, TESTER_REGION_LENGTH)) {
         OsDebugOut(WSTR("ERROR Erasing Flash\r\n"));
         goto done;

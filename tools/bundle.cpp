@@ -238,7 +238,13 @@ ModuleFlash::ModuleFlash(const std::filesystem::path& module_folder) {
   }
 }
 
+ModuleFlash::ModuleFlash() = default;
+
 ModuleFlash::~ModuleFlash() = default;
+
+std::uint32_t ModuleFlash::ProgramUnit() const {
+  return FlashOps.GetPageSize != 0 ? FlashOps.GetPageSize() : 4;
+}
 
 std::uint32_t ModuleFlash::UsableSize() const { return FlashOps.UsableSize; }
 
@@ -287,9 +293,21 @@ bool WriteBundle(ModuleFlash& flash, std::span<const std::uint8_t> encoded,
           std::string("hand-off would read on into it"));
     }
   }
+  // Clearing bits needs no erase: a cut erase then leaves no magic at the region's start.
+  std::uint8_t first[4];
+  if (flash.Read(TESTER_REGION_OFFSET, first) && LoadU32(first) == TESTER_RECORD_MAGIC) {
+    const std::uint8_t cleared[4] = {0, 0, 0, 0};
+    flash.Write(TESTER_REGION_OFFSET, cleared);
+  }
   if (!flash.Erase(TESTER_REGION_OFFSET, TESTER_REGION_LENGTH, progress)) return false;
   if (encoded.empty()) return true;
-  if (!flash.Write(TESTER_REGION_OFFSET, encoded)) return false;
+  // Everything after the first program unit, then the unit with the first magic.
+  const std::size_t unit = std::min<std::size_t>(flash.ProgramUnit(), encoded.size());
+  if (encoded.size() > unit &&
+      !flash.Write(TESTER_REGION_OFFSET + static_cast<std::uint32_t>(unit), encoded.subspan(unit))) {
+    return false;
+  }
+  if (!flash.Write(TESTER_REGION_OFFSET, encoded.first(unit))) return false;
   std::vector<std::uint8_t> check(encoded.size());
   return flash.Read(TESTER_REGION_OFFSET, check) && std::equal(check.begin(), check.end(), encoded.begin());
 }

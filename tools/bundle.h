@@ -88,6 +88,8 @@ BundleContents WalkBundle(const FlashReader& read, std::uint32_t flash_bytes);
 class ModuleFlash {
  public:
   explicit ModuleFlash(const std::filesystem::path& module_folder);
+  // The flash of the module already running, whose flash library has started (a test's module).
+  ModuleFlash();
   ~ModuleFlash();
   ModuleFlash(const ModuleFlash&) = delete;
   ModuleFlash& operator=(const ModuleFlash&) = delete;
@@ -101,6 +103,8 @@ class ModuleFlash {
              const std::function<void(std::uint32_t done, std::uint32_t total)>& progress);
   // Programs bytes (a multiple of 4) at an erased offset.
   bool Write(std::uint32_t offset, std::span<const std::uint8_t> bytes);
+  // The bytes one program covers at least: a page on NAND, a word on NOR.
+  std::uint32_t ProgramUnit() const;
 
   sim::Module& module() { return *module_; }
 
@@ -112,6 +116,9 @@ class ModuleFlash {
 // flash does not reach past the region, or when the bundle fills the region exactly and the flash
 // after it begins with the magic (the hand-off would read on into it). Returns false when an erase
 // or write fails (the region is then erased in part or holds part of the bundle).
+// Power-safe: the old bundle's first magic is cleared before the erase, and the new bundle's first
+// program unit (its first magic) is written last, so that a write cut at any point never leaves a
+// region that reads as a bundle, old or new, unless it is complete.
 bool WriteBundle(ModuleFlash& flash, std::span<const std::uint8_t> encoded,
                  const std::function<void(std::uint32_t done, std::uint32_t total)>& progress);
 
