@@ -436,10 +436,15 @@ static i32 BbmtMigrate(u32 logicalBlock, u32 windowStart, u32 windowLength, u32 
             continue;
         }
 
-        /* A page that cannot be read fails the replacement. */
+        /* Read with the code the page was programmed with: a flipped bit is put right instead of
+           being copied into the spare under a fresh code that would vouch for it. A page that
+           cannot be read (torn, or more bits flipped than the code corrects) fails the
+           replacement rather than reaching the spare as good data. */
         status = NAND_TIMEOUT;
         for (tries = 0; tries < BBMT_TRIES && status != NAND_OK; tries++) {
+            NandSetEcc(1);
             status = NandReadPage(page, source, pageSize);
+            NandSetEcc(0);
         }
         if (status != NAND_OK) return FLASH_FAILED;
 

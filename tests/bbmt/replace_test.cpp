@@ -92,6 +92,37 @@ TEST(BbmtReplace, AWriteFailingMidBlockMigratesThePagesAroundItWithTheirSpareByt
   }
 }
 
+TEST(BbmtReplace, AMigrationCorrectsAFlippedBitAndRefusesAPageItCannotRead) {
+  for (std::uint32_t bits : {1u, 2u}) {
+    SCOPED_TRACE(bits);
+    NandModule m("0xF1EC");
+    ASSERT_EQ(FlashInit(), 2);
+    const std::uint32_t base = 10 * kB;
+    auto earlier = Pattern(2 * kPage, 8);
+    ASSERT_TRUE(WriteLogical(base, earlier));
+    std::vector<std::uint8_t> table = m.TableBytes();
+    for (const sim::NandBlockRef& ref : m.nand().FlashBlockRefs(10)) m.nand().AddBitFlips(ref, std::nullopt, bits, 3);
+    m.FailProgram(10);
+
+    const bool written = WriteLogical(base + 8 * kPage, Pattern(kPage, 9));
+    if (bits == 1) {
+      // Corrected as read: the spare holds the pages as they were written.
+      ASSERT_TRUE(written);
+      ASSERT_EQ(m.MapEntry(10), 1023);
+      EXPECT_EQ(m.Physical(1023 * kB, 2 * kPage), earlier);
+    } else {
+      // Two bits in 256 bytes: the copy would vouch for wrong data, so the write fails instead and the
+      // block keeps its place and its table.
+      EXPECT_FALSE(written);
+      EXPECT_EQ(m.MapEntry(10), 10);
+      EXPECT_EQ(m.TableBytes(), table);
+      bool ok = true;
+      ReadLogical(base, kPage, &ok);
+      EXPECT_FALSE(ok);
+    }
+  }
+}
+
 TEST(BbmtReplace, AfterAReplacementTheRestOfTheRequestIsWrittenToo) {
   NandModule m("0x75EC");
   ASSERT_EQ(FlashInit(), 2);
