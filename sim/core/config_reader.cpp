@@ -418,6 +418,122 @@ FlashConfig ReadFlashConfig(const Json& flash, const std::filesystem::path& fold
   return config;
 }
 
+// --- the text ---
+
+namespace {
+
+// Line and column (both from 1) of a byte offset in the text.
+std::string Where(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  std::size_t line = 1, line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
+}
+
+// Builds the JSON value as the library's own reader would, knowing at every moment which field it
+// is in, so that a key given twice and a number out of range are refused naming the field.
+class DescriptionReader final : public nlohmann::json_sax<Json> {
+ public:
+  explicit DescriptionReader(std::string_view text) : text_(text) {}
+
+  Json& value() { return root_; }
+
+  bool null() override { return Put(nullptr) != nullptr; }
+  bool boolean(bool v) override { return Put(v) != nullptr; }
+  bool number_integer(Json::number_integer_t v) override { return Put(v) != nullptr; }
+  bool number_unsigned(Json::number_unsigned_t v) override { return Put(v) != nullptr; }
+  bool number_float(Json::number_float_t v, const Json::string_t&) override { return Put(v) != nullptr; }
+  bool string(Json::string_t& v) override { return Put(v) != nullptr; }
+  bool binary(Json::binary_t& v) override { return Put(Json::binary(v)) != nullptr; }
+
+  bool start_object(std::size_t) override { return Open(Json::object()); }
+  bool key(Json::string_t& k) override {
+    Json& object = *open_.back().value;
+    if (object.contains(k)) {
+      FieldError(Field(k), "given twice in one object (only one value can count)");
+    }
+    key_ = k;
+    return true;
+  }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Open(Json::array()); }
+  bool end_array() override { return Close(); }
+
+  bool parse_error(std::size_t position, const std::string& token, const nlohmann::detail::exception& e) override {
+    constexpr int kNumberOverflow = 406;
+    if (e.id == kNumberOverflow) {
+      // The position is where the number ends.
+      const std::size_t start = position >= token.size() ? position - token.size() : position;
+      FieldError(NextField(), token + " is out of range of every number (" + Where(text_, start) + ")");
+    }
+    // The library's message after its own "[json.exception...] parse error at line L, column C: ".
+    std::string what = e.what();
+    std::size_t column = what.find("column ");
+    std::size_t detail = column == std::string::npos ? std::string::npos : what.find(": ", column);
+    what = detail == std::string::npos ? what : what.substr(detail + 2);
+    throw DescriptionError("module description: not valid JSON at " + Where(text_, position) + ": " + what);
+  }
+
+ private:
+  struct OpenValue {
+    Json* value;
+    std::string field;  // "" for the top level
+  };
+
+  std::string Field(const std::string& key) const {
+    const std::string& parent = open_.back().field;
+    return parent.empty() ? key : parent + "." + key;
+  }
+  // The field the next value fills.
+  std::string NextField() const {
+    if (open_.empty()) return "(top level)";
+    const OpenValue& top = open_.back();
+    if (top.value->is_array()) return top.field + "[" + std::to_string(top.value->size()) + "]";
+    return Field(key_);
+  }
+  Json* Put(Json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Json& top = *open_.back().value;
+    if (top.is_array()) {
+      top.push_back(std::move(value));
+      return &top.back();
+    }
+    return &(top[key_] = std::move(value));
+  }
+  bool Open(Json container) {
+    std::string field = NextField();
+    Json* placed = Put(std::move(container));
+    open_.push_back({placed, open_.empty() ? "" : field});
+    return true;
+  }
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  std::string_view text_;
+  Json root_;
+  std::vector<OpenValue> open_;
+  std::string key_;
+};
+
+}  // namespace
+
+Json ReadDescriptionText(std::string_view text) {
+  DescriptionReader reader(text);
+  Json::sax_parse(text.begin(), text.end(), &reader, Json::input_format_t::json, /*strict=*/true,
+                  /*ignore_comments=*/true);
+  return std::move(reader.value());
+}
+
 Description ParseDescription(const Json& json, const std::filesystem::path& folder) {
   if (!json.is_object()) FieldError("(top level)", "expected an object");
   OnlyKnownFields(json, "",
@@ -528,6 +644,30 @@ Description ParseDescription(const Json& json, const std::filesystem::path& fold
   }
   if (json.contains("tick_at_start_ms")) d.tick_at_start_ms = JsonU32(json["tick_at_start_ms"], "tick_at_start_ms");
   if (json.contains("flash")) d.flash = ReadFlashConfig(json["flash"], folder);
+
+  // The processor decides which flash the library looks for: the NOR pair on product 17, the NAND
+  // controller on any other. A flash of the other kind would not be found (the module would meet a
+  // bus fault), nor would a missing one when the tester hand-off asks for the flash.
+  constexpr std::uint32_t kNorProduct = 17;
+  constexpr std::uint32_t kTesterFlag = 0x00800000;  // boot configuration item 12, bit 23
+  const std::uint32_t product = Description::ProductOfMainId(d.cpu_main_id);
+  const std::string processor = "cpu_product is " + std::to_string(product) +
+                                (json.contains("cpu_main_id") ? " (bits 9..4 of cpu_main_id)" : "");
+  if (d.flash.type == FlashConfig::Type::kNor && product != kNorProduct) {
+    FieldError("flash.type", "\"nor\" does not match the processor: " + processor +
+                                 ", and the flash library looks for NOR flash on cpu_product 17 only (give "
+                                 "cpu_product 17, or a \"nand\" flash)");
+  }
+  if (d.flash.type == FlashConfig::Type::kNand && product == kNorProduct) {
+    FieldError("flash.type", "\"nand\" does not match the processor: cpu_product 17 is the NOR module's, on "
+                             "which the flash library looks for NOR flash (give another cpu_product, or a "
+                             "\"nor\" flash)");
+  }
+  if (d.flash.type == FlashConfig::Type::kNone && d.boot_item12 && (*d.boot_item12 & kTesterFlag) != 0) {
+    FieldError("boot_config.item12", "bit 23 asks for the tester hand-off, which reads the boot flash, but there "
+                                     "is no \"flash\" (give \"nor\" with cpu_product 17, \"nand\" with any other; " +
+                                         processor + ")");
+  }
   return d;
 }
 

@@ -35,12 +35,18 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/core/description.h"
 
 namespace sim {
+
+// The JSON of a description's text (comments allowed). Refused, with a DescriptionError naming the
+// line or the field: text that is not JSON, a number no field could hold (1e400), and a field given
+// twice in one object (the library would keep the last without a word).
+nlohmann::json ReadDescriptionText(std::string_view text);
 
 // The whole description; relative paths count from folder.
 Description ParseDescription(const nlohmann::json& json, const std::filesystem::path& folder);

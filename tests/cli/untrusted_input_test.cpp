@@ -98,4 +98,37 @@ TEST_F(UntrustedInput, AScriptThatIsAFolderIsRefusedWithStatusTwo) {
   EXPECT_EQ(run.out, "");  // nothing ran
 }
 
+TEST_F(UntrustedInput, MalformedDescriptionsEndWithStatusTwoNamingTheFileAndTheField) {
+  struct Case {
+    std::string json;  // empty: module.json is a folder
+    std::string message;
+  };
+  const std::string file = (module / "module.json").string();
+  for (const Case& c : std::vector<Case>{
+           {"{\"cpu_product\": 1e400}", file + ": field 'cpu_product': 1e400 is out of range of every number (line 1"},
+           {"", file + ": a folder, not a file"},
+           {R"({"cpu_product": 17, "stores": ["DSK0:"], "stores": []})", file + ": field 'stores': given twice"},
+           {R"({"cpu_product": 17, "boot_config": {"item12": "0x00800000"}, "flash": {"type": "nand", "chip": "0xF1EC"}})",
+            file + ": field 'flash.type': \"nand\" does not match the processor: cpu_product 17"},
+           {R"({"cpu_product": 5, "boot_config": {"item12": "0x00800000"}, "flash": {"type": "nor"}})",
+            file + ": field 'flash.type': \"nor\" does not match the processor: cpu_product is 5"},
+           {R"({"cpu_product": 5, "boot_config": {"item12": "0x00800000"}})",
+            file + ": field 'boot_config.item12': bit 23 asks for the tester hand-off"},
+       }) {
+    fs::remove_all(module / "module.json");
+    if (c.json.empty()) {
+      fs::create_directories(module / "module.json");
+    } else {
+      Description(c.json);
+    }
+    for (const std::string& command : {"sim " + ShellQuote(module) + " --script /dev/null --virtual-time",
+                                       "bundle list " + ShellQuote(module)}) {
+      CommandRun run = Kalvori(command);
+      EXPECT_EQ(run.status, 2) << command << "\n" << run.err;
+      EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+      EXPECT_EQ(run.out, "");
+    }
+  }
+}
+
 }  // namespace

@@ -150,3 +150,53 @@ TEST(ConfigReader, ABadFlashObjectFailsBeforeAnyImageIsMade) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string TextRefusal(const std::string& text) {
+  try {
+    sim::ParseDescription(sim::ReadDescriptionText(text), "/modules/m");
+  } catch (const sim::DescriptionError& e) {
+    return e.what();
+  }
+  return "accepted";
+}
+
+TEST(ConfigReader, TheTextIsRefusedWhereTheLibraryWouldPassItOrNotSayWhere) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           // A key given twice keeps one value silently in the library; here it is refused, at any depth.
+           {R"({"cpu_product": 17, "cpu_product": 5})", "field 'cpu_product': given twice"},
+           {R"({"cpu_product": 17, "flash": {"type": "nor", "faults": {"erase_fail": [1], "erase_fail": [2]}}})",
+            "field 'flash.faults.erase_fail': given twice"},
+           {R"({"cpu_product": 17, "volumes": [{"name": "A"}, {"name": "B", "name": "C"}]})",
+            "field 'volumes[1].name': given twice"},
+           // A number no field could hold names its field and where it stands.
+           {"{\"cpu_product\":\n  1e400}", "field 'cpu_product': 1e400 is out of range of every number (line 2, column 3)"},
+           {R"({"cpu_product": 17, "network_shares": [{"path": "\\N", "unavailable_ms": -1e999}]})",
+            "field 'network_shares[0].unavailable_ms': -1e999 is out of range"},
+           {"1e400", "field '(top level)': 1e400"},
+           // Text that is no JSON says where.
+           {"{\"cpu_product\": 17,\n \"shift\": tru}", "not valid JSON at line 2, column "},
+           // The flash must be the kind the processor's flash library looks for.
+           {R"({"cpu_product": 17, "flash": {"type": "nand", "chip": "0xF1EC"}})",
+            "field 'flash.type': \"nand\" does not match the processor: cpu_product 17"},
+           {R"({"cpu_product": 5, "flash": {"type": "nor"}})",
+            "field 'flash.type': \"nor\" does not match the processor: cpu_product is 5"},
+           {R"({"cpu_main_id": "0x69054150", "flash": {"type": "nor"}})", "cpu_product is 21 (bits 9..4 of cpu_main_id)"},
+           {R"({"cpu_product": 5, "boot_config": {"item12": "0x00800000"}})",
+            "field 'boot_config.item12': bit 23 asks for the tester hand-off"},
+       }) {
+    std::string refusal = TextRefusal(c.text);
+    EXPECT_NE(refusal.find(c.message), std::string::npos) << c.text << "\n" << refusal;
+    EXPECT_EQ(refusal.rfind("module description: ", 0), 0u) << refusal;
+  }
+  // What is right still reads, comments and all; a flag without bit 23 needs no flash.
+  EXPECT_EQ(TextRefusal("// a module\n{\"cpu_product\": 17, /* NOR */ \"flash\": {\"type\": \"nor\"}}"), "accepted");
+  EXPECT_EQ(TextRefusal(R"({"cpu_product": 5, "boot_config": {"item12": 1}, "flash": {"type": "none"}})"), "accepted");
+}
+
+}  // namespace
