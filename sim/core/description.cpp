@@ -1,9 +1,11 @@
 #include "sim/core/description.h"
 
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+
+#include <cstring>
 
 #include "sim/core/config_reader.h"
+#include "sim/core/host_paths.h"
 
 namespace sim {
 
@@ -19,19 +21,22 @@ Description LoadDescription(const std::filesystem::path& folder) {
     return DescriptionError(message.rfind(prefix, 0) == 0 ? prefix + " " + file.string() + message.substr(prefix.size())
                                                           : message);
   };
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(file, error);
-  if (std::filesystem::is_directory(status)) throw named("module description: a folder, not a file");
-  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    throw named("module description: not a regular file");
+  // Opened as every file a module folder holds: no link followed at its name, and a FIFO, device
+  // node or socket refused without waiting for a peer.
+  HostFile held;
+  HostEntry entry;
+  HostError error = OpenUserFile(file, held);
+  if (error == HostError::kNone) {
+    entry = held.Open(O_RDONLY);
+    error = entry.error;
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw named("module description: cannot open it");
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw named("module description: cannot read it");
+  if (error != HostError::kNone) throw named(std::string("module description: ") + kDescriptionFile + " " + Describe(error));
+  std::string text;
+  if (int read_error = ReadToEnd(entry.fd.get(), text)) {
+    throw named(std::string("module description: cannot be read: ") + std::strerror(read_error));
+  }
   try {
-    return ParseDescription(ReadDescriptionText(text.str()), std::filesystem::absolute(folder));
+    return ParseDescription(ReadDescriptionText(text), std::filesystem::absolute(folder));
   } catch (const DescriptionError& e) {
     throw named(e.what());
   }

@@ -228,6 +228,16 @@ HostEntry OpenBeneath(int dir, const fs::path& relative, EntryKind kind, int fla
   return OpenEntry(current, parts.back().string(), kind, flags, mode);
 }
 
+int ReadToEnd(int fd, std::string& bytes) {
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
 std::string TemporaryName() {
   static std::atomic<unsigned> counter{0};
   return ".kalvori-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";

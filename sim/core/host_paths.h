@@ -97,6 +97,9 @@ HostEntry OpenBeneath(int dir, const std::filesystem::path& relative, EntryKind 
 // The status of the entry `name` of `dir`, not following a link. kNone with st filled, or why not.
 HostError StatEntry(int dir, const std::string& name, struct stat& st);
 
+// Reads an opened file from where it stands to its end into bytes: 0, or the host's errno.
+int ReadToEnd(int fd, std::string& bytes);
+
 // For tests: walk one step at a time even where the kernel has openat2.
 void UseStepwiseResolution(bool stepwise);
 

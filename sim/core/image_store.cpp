@@ -201,11 +201,8 @@ void ImageStore::LoadSidecar(const std::vector<Key>& identity) {
   HostEntry opened = file_.Open(O_RDONLY, 0, kSidecarSuffix);
   if (!opened) Fail("the sidecar " + sidecar + " " + Describe(opened.error));
   std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(opened.fd.get(), buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail("cannot read the sidecar " + sidecar + ": " + Errno());
-    text.append(buffer, static_cast<std::size_t>(n));
+  if (int error = ReadToEnd(opened.fd.get(), text)) {
+    Fail("cannot read the sidecar " + sidecar + ": " + std::strerror(error));
   }
   nlohmann::json json;
   try {

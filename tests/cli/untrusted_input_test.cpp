@@ -1,6 +1,8 @@
 // Input made by others, as the kalvori program meets it: names from cards, images, bundles, scripts
 // and module descriptions reach the terminal with their control characters escaped, and bad input
 // ends with the documented status and a message naming what is wrong.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "sim/core/description.h"
@@ -100,13 +102,16 @@ TEST_F(UntrustedInput, AScriptThatIsAFolderIsRefusedWithStatusTwo) {
 
 TEST_F(UntrustedInput, MalformedDescriptionsEndWithStatusTwoNamingTheFileAndTheField) {
   struct Case {
-    std::string json;  // empty: module.json is a folder
+    std::string json;  // "folder", "fifo", "link": module.json is no file of text
     std::string message;
   };
   const std::string file = (module / "module.json").string();
+  WriteFile(folder.path() / "elsewhere.json", R"({"cpu_product": 17})");
   for (const Case& c : std::vector<Case>{
            {"{\"cpu_product\": 1e400}", file + ": field 'cpu_product': 1e400 is out of range of every number (line 1"},
-           {"", file + ": a folder, not a file"},
+           {"folder", file + ": module.json is a folder, not a file"},
+           {"fifo", file + ": module.json is a FIFO, device node or socket"},  // before: waited for a writer
+           {"link", file + ": module.json is or leads through a symbolic link"},
            {R"({"cpu_product": 17, "stores": ["DSK0:"], "stores": []})", file + ": field 'stores': given twice"},
            {R"({"cpu_product": 17, "boot_config": {"item12": "0x00800000"}, "flash": {"type": "nand", "chip": "0xF1EC"}})",
             file + ": field 'flash.type': \"nand\" does not match the processor: cpu_product 17"},
@@ -116,8 +121,13 @@ TEST_F(UntrustedInput, MalformedDescriptionsEndWithStatusTwoNamingTheFileAndTheF
             file + ": field 'boot_config.item12': bit 23 asks for the tester hand-off"},
        }) {
     fs::remove_all(module / "module.json");
-    if (c.json.empty()) {
+    fs::create_directories(module / "root");
+    if (c.json == "folder") {
       fs::create_directories(module / "module.json");
+    } else if (c.json == "fifo") {
+      ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    } else if (c.json == "link") {
+      fs::create_symlink(folder.path() / "elsewhere.json", module / "module.json");
     } else {
       Description(c.json);
     }
