@@ -34,6 +34,11 @@ Module::Module(Description description, const BoardFitter& fit, ModuleOptions op
 
 Module::~Module() { active_ = nullptr; }
 
+void Module::StartLauncherProcess() {
+  EndProcess();
+  ResetDeviceState();
+}
+
 Module& Module::Active() {
   if (!active_) {
     std::fputs("kalvori: the device code called the platform with no simulated module active\n", stderr);

@@ -37,6 +37,11 @@ class Module : public ModuleCore {
   static Module& Active();
   static bool HasActive();
 
+  // A fresh launcher process on the powered module, as when the launcher is started again: the old
+  // process ends (ModuleCore::EndProcess) and the device code's module-level state is back at its
+  // initial values. The hardware, the files, the volumes and the named shared memory stay.
+  void StartLauncherProcess();
+
   // Named shared memory; a power-on starts without any (sim/os/shared_memory.h).
   SharedMemory& shared_memory() { return shared_memory_; }
 

@@ -51,6 +51,13 @@ bool AddressSpace::Map(void* address, std::uint32_t physical, std::uint32_t byte
   return ok;
 }
 
+void AddressSpace::ReleaseAll() {
+  for (auto& [base, r] : reservations_) munmap(reinterpret_cast<void*>(base), r.bytes);
+  reservations_.clear();
+  map_calls_.clear();
+  last_ = nullptr;
+}
+
 bool AddressSpace::Release(void* base) {
   auto it = reservations_.find(reinterpret_cast<std::uintptr_t>(base));
   if (it == reservations_.end()) return false;

@@ -48,6 +48,8 @@ class AddressSpace {
   bool Map(void* address, std::uint32_t physical, std::uint32_t bytes, std::uint32_t protect);
   // Releases the reservation that starts at base, with every mapping in it.
   bool Release(void* base);
+  // Releases every reservation and forgets the mapping calls: the space of a process that ended.
+  void ReleaseAll();
 
   // The physical address behind a pointer, for an access of the given width.
   std::optional<std::uint32_t> ToPhysical(const volatile void* pointer, std::uint32_t width) const;

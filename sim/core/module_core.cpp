@@ -88,6 +88,19 @@ void ModuleCore::Report(const std::string& line) {
   }
 }
 
+void ModuleCore::EndProcess() {
+  handles_.clear();
+  for (auto& [block, bytes] : heap_blocks_) std::free(block);
+  heap_blocks_.clear();
+  address_space_.ReleaseAll();
+  last_error_ = 0;
+}
+
+void ModuleCore::ForgetOutput() {
+  debug_.clear();
+  reports_.clear();
+}
+
 void* ModuleCore::HeapAlloc(std::uint32_t bytes) {
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (block) heap_blocks_[block] = bytes;

@@ -77,6 +77,13 @@ class ModuleCore {
   void HeapFree(void* memory);
   std::size_t LiveHeapBlocks() const { return heap_blocks_.size(); }
 
+  // --- the launcher process's end ---
+  // What the operating system reclaims from a process that ends: its handles are closed, its heap
+  // freed, its address space (the physical windows in it) released, its last error gone.
+  void EndProcess();
+  // Forgets the debug transcript and the reports so far (a caller that runs many starts in a row).
+  void ForgetOutput();
+
  private:
   Description description_;
   HostPaths host_paths_;

@@ -46,6 +46,8 @@ class Processes {
   // Returns 0 and the new process's id, or an error code.
   std::uint32_t Create(std::u16string_view image, std::u16string_view command_line, std::uint32_t& process_id);
   const std::vector<Launch>& launches() const { return launches_; }
+  // Forgets the starts recorded so far (a caller that runs many starts in a row).
+  void ForgetLaunches() { launches_.clear(); }
 
  private:
   ModuleCore& module_;

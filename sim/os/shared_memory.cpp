@@ -58,12 +58,17 @@ SharedMemory::SharedMemory(const std::filesystem::path& module_folder) : prefix_
   }
 }
 
-SharedMemory::~SharedMemory() {
+SharedMemory::~SharedMemory() { Clear(); }
+
+void SharedMemory::Clear() {
   for (const View& v : views_) munmap(v.address, v.bytes);
+  views_.clear();
   for (const auto& r : regions_) {
     close(r->fd);
+    r->fd = -1;
     shm_unlink(r->posix_name.c_str());
   }
+  regions_.clear();
 }
 
 std::string SharedMemory::PosixName(const std::filesystem::path& module_folder, std::u16string_view name) {

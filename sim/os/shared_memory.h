@@ -52,6 +52,9 @@ class SharedMemory {
   // Names of the regions that exist now.
   std::vector<std::u16string> Names() const;
 
+  // Every view unmapped and every region removed, as when the module powers off.
+  void Clear();
+
  private:
   std::string prefix_;
   std::vector<std::shared_ptr<Region>> regions_;

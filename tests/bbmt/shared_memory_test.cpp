@@ -90,3 +90,31 @@ TEST(SharedMemory, InjectedFailuresAndUnsupportedRequestsReturnNull) {
 }
 
 }  // namespace
+
+TEST(SharedMemory, ANewLauncherProcessGetsBackWhatTheOldOneHeldButTheRegionStaysUntilCleared) {
+  testing_support::TempFolder folder;
+  sim::Module module(testing_support::BareDescription(folder.path(), 5));
+  u8* view = MapRegion();
+  ASSERT_NE(view, nullptr);
+  std::memcpy(view, "BBMT", 4);
+  ASSERT_NE(OsLocalAlloc(0, 64), nullptr);
+  ASSERT_NE(OsVirtualAlloc(nullptr, 0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS), nullptr);
+  ASSERT_GT(module.OpenHandleCount(), 0u);
+  ASSERT_EQ(module.LiveHeapBlocks(), 1u);
+
+  module.StartLauncherProcess();
+  EXPECT_EQ(module.OpenHandleCount(), 0u);
+  EXPECT_EQ(module.LiveHeapBlocks(), 0u);
+  // The named region outlives the process that made it, as on the module.
+  u8* again = MapRegion();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(OsGetLastError(), OS_ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(std::memcmp(again, "BBMT", 4), 0);
+
+  module.shared_memory().Clear();
+  EXPECT_TRUE(module.shared_memory().Names().empty());
+  u8* fresh = MapRegion();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(OsGetLastError(), OS_ERROR_SUCCESS);
+  EXPECT_EQ(std::count(fresh, fresh + kBytes, 0), static_cast<long>(kBytes));
+}
