@@ -25,9 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   tools::BundleContents contents = tools::WalkBundle(
       [](std::uint32_t offset, std::span<std::uint8_t> out) {
-        std::vector<u32> words((out.size() + 3) / 4);
         if (out.size() % 4 != 0 || offset % 4 != 0) return false;
-        if (!out.empty() && !FlashOps.Read(words.data(), offset, static_cast<u32>(out.size()))) return false;
+        if (out.empty()) return true;  // nothing to read, and no storage to copy to
+        std::vector<u32> words(out.size() / 4);
+        if (!FlashOps.Read(words.data(), offset, static_cast<u32>(out.size()))) return false;
         std::memcpy(out.data(), words.data(), out.size());
         return true;
       },
