@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-          g++-mingw-w64-i686)
+          g++-mingw-w64-i686 mtools dosfstools)
 # The fuzz targets are built with clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang-14 libclang-rt-14-dev)
 # The tests on ARM: the cross compiler, user-mode emulator and GoogleTest's sources (built with the

@@ -246,8 +246,9 @@ const char* StartOutcomeName(CardStart::Outcome outcome) {
 
 CardPlan CheckCard(const CardCheckOptions& options) {
   std::error_code error;
-  if (!fs::is_directory(options.card, error)) {
-    throw CardCheckError("'" + options.card.string() + "' is not a card folder");
+  const bool image = fs::is_regular_file(options.card, error);
+  if (!image && !fs::is_directory(options.card, error)) {
+    throw CardCheckError("'" + options.card.string() + "' is no card folder or FAT image");
   }
   std::string problem = sim::CheckVolumeName(sim::ToUtf16(options.volume));
   if (!problem.empty()) throw CardCheckError("volume name '" + options.volume + "': " + problem);
@@ -271,17 +272,18 @@ CardPlan CheckCard(const CardCheckOptions& options) {
   }
 
   // The card is the user's to name, wherever it lies; the module's own folders stay confined.
-  d.allowed_outside.push_back(fs::absolute(options.card));
+  d.allowed_outside.push_back(image ? fs::absolute(options.card).parent_path() : fs::absolute(options.card));
 
   Checker checker;
   checker.module_given = options.module.has_value();
   checker.plan.volume = "\\" + options.volume;
-  CheckNames(options.card, checker.plan.volume, checker.plan.problems);
 
   sim::Module module(std::move(d));
   checker.module = &module;
   problem = module.os().files.Mount(sim::ToUtf16(options.volume), fs::absolute(options.card));
   if (!problem.empty()) throw CardCheckError("cannot mount the card: " + problem);
+  // The card's files as the volume serves them (an image's copied out).
+  CheckNames(module.os().files.volumes().back().dir, checker.plan.volume, checker.plan.problems);
 
   FolderVisitor visitor;
   visitor.Context = &checker;

@@ -62,7 +62,7 @@ struct CardPlan {
 };
 
 struct CardCheckOptions {
-  std::filesystem::path card;                  // the card's folder
+  std::filesystem::path card;                  // the card's folder, or a FAT image file
   std::optional<std::filesystem::path> module; // the module folder to check against
   std::string volume = "Storage Card";        // mounted as \NAME
 };

@@ -55,7 +55,7 @@ void AddCardCommand(CLI::App& app, int& status) {
       "check",
       "Show what the launcher does with CARD, in order (AutoCopy's copies, AutoRun's starts) and every "
       "problem; exit status 1 when there is one");
-  check->add_option("CARD", a->card, "The card's folder")->required();
+  check->add_option("CARD", a->card, "The card: a folder, or a FAT image file")->required();
   check->add_option("--module", a->module, "The module folder whose files the card meets (default: an empty module)");
   check->add_option("--name", a->volume, "The folder the card is mounted as, without \\ (default: Storage Card)");
   check->add_flag("--json", a->json, "Print the plan as JSON: volume, copies, starts, problems, notes");

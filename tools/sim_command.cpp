@@ -1,6 +1,7 @@
 // kalvori sim [MODULE]: the launcher on a simulated module. The launcher's debug output goes to
 // stdout exactly as the module prints it, the simulator's own reports to stderr marked "[sim] ", and
 // a short summary of what happened follows the debug output.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -83,11 +84,13 @@ std::vector<sim::ScriptCommand> LoadScript(const std::string& file, const sim::D
     if (c.kind != sim::ScriptCommand::Kind::kMount) continue;
     fs::path dir = sim::MountFolder(d, c);
     sim::HostEntry folder = paths.Open(dir, sim::EntryKind::kFolder);
+    // A file there is a FAT image, whose contents the mount itself checks.
+    if (folder.error == sim::HostError::kNotFolder) folder = paths.Open(dir, sim::EntryKind::kFile, O_RDONLY);
     if (!folder) {
       sim::HostPaths::Place place;
       paths.Locate(dir, place);
       throw InputError(file + ": line " + std::to_string(c.line) + ": mount: " +
-                       (folder.error == sim::HostError::kNotFound ? "no folder " + place.shown.string()
+                       (folder.error == sim::HostError::kNotFound ? "no folder or FAT image " + place.shown.string()
                                                                   : paths.Explain(dir, folder.error)));
     }
   }

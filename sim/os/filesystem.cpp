@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "sim/core/text.h"
@@ -174,10 +175,25 @@ std::string FileSystem::Mount(std::u16string_view name, const fs::path& dir) {
   HostPaths::Place place;
   paths_.Locate(dir, place);
   HostEntry opened = paths_.Open(dir, EntryKind::kFolder);
-  if (opened.error == HostError::kNotFound) return "no folder " + place.shown.string();
+  std::shared_ptr<const FatImageCopy> image;
+  if (opened.error == HostError::kNotFolder) {
+    // A file: a FAT image, opened read-only as confined as a folder would be, its files copied out.
+    HostEntry file = paths_.Open(dir, EntryKind::kFile, O_RDONLY);
+    if (!file) return paths_.Explain(dir, file.error);
+    try {
+      image = std::make_shared<const FatImageCopy>(file.fd.get(), place.shown);
+    } catch (const FatImageError& e) {
+      return e.what();
+    }
+    opened.fd.Reset(::open(image->dir().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened) return "cannot open the copy of " + place.shown.string() + ": " + std::strerror(errno);
+    opened.error = HostError::kNone;
+  }
+  if (opened.error == HostError::kNotFound) return "no folder or FAT image " + place.shown.string();
   if (!opened) return paths_.Explain(dir, opened.error);
   tree_.Refresh();
-  volumes_.push_back({std::u16string(name), place.shown, tree_.AddTop(std::move(opened.fd), place.shown)});
+  const fs::path host = image ? image->dir() : place.shown;
+  volumes_.push_back({std::u16string(name), host, tree_.AddTop(std::move(opened.fd), host), image});
   return {};
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,14 +32,16 @@
 #include "sim/core/description.h"
 #include "sim/core/host_paths.h"
 #include "sim/core/module_core.h"
+#include "sim/os/fat_image.h"
 #include "sim/os/host_tree.h"
 
 namespace sim {
 
 struct Volume {
   std::u16string name;         // the folder name without its backslash: "Storage Card"
-  std::filesystem::path dir;   // the host folder behind it
+  std::filesystem::path dir;   // the host folder behind it (a FAT image's: the copy of its files)
   HostTree::Folder* folder = nullptr;
+  std::shared_ptr<const FatImageCopy> image;  // a volume given as a FAT image: its files' copy
 };
 
 struct DirEntry {
@@ -89,7 +92,8 @@ class FileSystem {
 
   // --- the mount table ---
   // Empty on success, else why the volume cannot be mounted or removed. dir is a path the module
-  // folder names (see HostPaths).
+  // folder names (see HostPaths): a host folder, or a FAT image file whose files are served from a
+  // copy (sim/os/fat_image.h).
   std::string Mount(std::u16string_view name, const std::filesystem::path& dir);
   std::string Unmount(std::u16string_view name);
   const std::vector<Volume>& volumes() const { return volumes_; }
