@@ -86,7 +86,7 @@ OsHandle OsCreateFile(const WChar* name, u32 access, u32 shareMode, void* securi
   // Creating over an existing file succeeds and says so.
   bool creates = disposition == OS_CREATE_ALWAYS || disposition == OS_OPEN_ALWAYS;
   m.set_last_error(creates && existed ? OS_ERROR_ALREADY_EXISTS : OS_ERROR_SUCCESS);
-  return m.NewHandle(std::make_unique<sim::OpenFile>(fd, read, write));
+  return m.NewHandle(std::make_unique<sim::OpenFile>(fd, read, write, sim::ToUtf8(path)));
 }
 
 OsBool OsReadFile(OsHandle file, void* buffer, u32 bytesToRead, u32* bytesRead, void* overlapped) {
@@ -116,13 +116,17 @@ OsBool OsWriteFile(OsHandle file, const void* buffer, u32 bytesToWrite, u32* byt
   sim::OpenFile* f = m.Lookup<sim::OpenFile>(file);
   if (!f) return Fail(OS_ERROR_INVALID_HANDLE);
   if (!f->can_write) return Fail(OS_ERROR_ACCESS_DENIED);
+  // A full disk (or a file that cannot be written) takes what fits, then fails.
+  std::optional<u32> injected;
+  u32 allowed = m.faults().TakeWrite(f->path, bytesToWrite, injected);
   u32 total = 0;
-  while (total < bytesToWrite) {
-    ssize_t n = ::write(f->fd, static_cast<const char*>(buffer) + total, bytesToWrite - total);
+  while (total < allowed) {
+    ssize_t n = ::write(f->fd, static_cast<const char*>(buffer) + total, allowed - total);
     if (n <= 0) return Fail(OS_ERROR_WRITE_FAULT);
     total += static_cast<u32>(n);
   }
   if (bytesWritten) *bytesWritten = total;
+  if (injected) return Fail(*injected);
   return OS_TRUE;
 }
 

@@ -372,6 +372,59 @@ NandConfig ReadNand(const Json& flash, const std::filesystem::path& folder) {
   return config;
 }
 
+// --- failures of the operating system's services ---
+
+std::string DevicePattern(const Json& value, const std::string& field) {
+  std::string pattern = String(value, field);
+  if (pattern.empty() || pattern.find_first_of("/:\"<>|") != std::string::npos) {
+    FieldError(field, "expected a device path or name pattern such as \"\\\\Windows\\\\x.exe\" or \"*.exe\"");
+  }
+  return pattern;
+}
+
+OsFaultsDescription ReadOsFaults(const Json& faults) {
+  const std::string where = "os_faults";
+  Object(faults, where);
+  OnlyKnownFields(faults, where, {"program_start_fail", "write_fail", "heap_fail_above"});
+  OsFaultsDescription d;
+  if (faults.contains("program_start_fail")) {
+    const std::string field = where + ".program_start_fail";
+    const Json& list = Array(faults["program_start_fail"], field, "an array of image names or patterns");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::string at = Element(field, i);
+      OsFaultsDescription::ProgramStartFailure f;
+      if (list[i].is_object()) {
+        OnlyKnownFields(list[i], at, {"image", "error"});
+        if (!list[i].contains("image")) FieldError(at + ".image", "missing");
+        f.image = DevicePattern(list[i]["image"], at + ".image");
+        if (list[i].contains("error")) f.error = JsonU32(list[i]["error"], at + ".error");
+      } else {
+        f.image = DevicePattern(list[i], at);
+      }
+      d.program_start_fail.push_back(f);
+    }
+  }
+  if (faults.contains("write_fail")) {
+    const std::string field = where + ".write_fail";
+    const Json& list = Array(faults["write_fail"], field, "an array such as [{\"after_bytes\": 4096}]");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::string at = Element(field, i);
+      Object(list[i], at, "an object with \"path\" or \"after_bytes\"");
+      OnlyKnownFields(list[i], at, {"path", "after_bytes", "error"});
+      if (!list[i].contains("path") && !list[i].contains("after_bytes")) {
+        FieldError(at, "give \"path\", \"after_bytes\" or both");
+      }
+      OsFaultsDescription::WriteFailure f;
+      if (list[i].contains("path")) f.path = DevicePattern(list[i]["path"], at + ".path");
+      if (list[i].contains("after_bytes")) f.after_bytes = JsonU32(list[i]["after_bytes"], at + ".after_bytes");
+      if (list[i].contains("error")) f.error = JsonU32(list[i]["error"], at + ".error");
+      d.write_fail.push_back(f);
+    }
+  }
+  if (faults.contains("heap_fail_above")) d.heap_fail_above = JsonU32(faults["heap_fail_above"], where + ".heap_fail_above");
+  return d;
+}
+
 }  // namespace
 
 std::uint32_t JsonU32(const nlohmann::json& value, const std::string& field) {
@@ -538,7 +591,7 @@ Description ParseDescription(const Json& json, const std::filesystem::path& fold
   if (!json.is_object()) FieldError("(top level)", "expected an object");
   OnlyKnownFields(json, "",
                   {"cpu_product", "cpu_main_id", "boot_config", "registry", "stores", "volumes", "network_shares",
-                   "shift", "tick_at_start_ms", "flash", "comment"});
+                   "shift", "tick_at_start_ms", "flash", "os_faults", "comment"});
   Description d;
   d.folder = folder;
   d.root = folder / "root";
@@ -644,6 +697,7 @@ Description ParseDescription(const Json& json, const std::filesystem::path& fold
   }
   if (json.contains("tick_at_start_ms")) d.tick_at_start_ms = JsonU32(json["tick_at_start_ms"], "tick_at_start_ms");
   if (json.contains("flash")) d.flash = ReadFlashConfig(json["flash"], folder);
+  if (json.contains("os_faults")) d.os_faults = ReadOsFaults(json["os_faults"]);
 
   // The processor decides which flash the library looks for: the NOR pair on product 17, the NAND
   // controller on any other. A flash of the other kind would not be found (the module would meet a

@@ -42,6 +42,26 @@ struct RegistryValueDescription {
   std::uint32_t dword = 0;
 };
 
+// Failures of the operating system's services, asked for by the description ("os_faults").
+struct OsFaultsDescription {
+  // Process creation fails for an image name matching the pattern (* and ?, case ignored; a pattern
+  // without a backslash is matched against the name's last part).
+  struct ProgramStartFailure {
+    std::string image;
+    std::uint32_t error = 193;  // not a valid application
+  };
+  // Writes to files matching the pattern (empty: any file) fail once after_bytes have been written
+  // to them in all: a write that crosses the mark writes what fits and fails.
+  struct WriteFailure {
+    std::string path;
+    std::uint64_t after_bytes = 0;
+    std::uint32_t error = 112;  // the disk is full
+  };
+  std::vector<ProgramStartFailure> program_start_fail;
+  std::vector<WriteFailure> write_fail;
+  std::optional<std::uint32_t> heap_fail_above;  // local heap allocations of more bytes fail
+};
+
 struct Description {
   std::filesystem::path folder;   // the module folder; relative paths count from here
   std::filesystem::path root;     // the device's "\"
@@ -59,6 +79,7 @@ struct Description {
   bool shift_held = false;
   std::uint32_t tick_at_start_ms = 0;
   FlashConfig flash;  // the boot flash; type kNone: none
+  OsFaultsDescription os_faults;
 
   static constexpr std::uint32_t kMainIdBase = 0x69054000;  // implementer and architecture fields
   static std::uint32_t MainIdForProduct(std::uint32_t product) { return kMainIdBase | (product & 0x3F) << 4; }

@@ -19,7 +19,10 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
 std::optional<std::uint32_t> Faults::Take(FaultOp op, std::string_view subject) {
   for (FaultRule& rule : rules_) {
     if (rule.op != op || rule.count == 0) continue;
-    if (!rule.subject.empty() && !ContainsIgnoringCase(subject, rule.subject)) continue;
+    if (rule.matches ? !rule.matches(subject)
+                     : !rule.subject.empty() && !ContainsIgnoringCase(subject, rule.subject)) {
+      continue;
+    }
     if (rule.skip > 0) {
       --rule.skip;
       continue;
@@ -28,6 +31,22 @@ std::optional<std::uint32_t> Faults::Take(FaultOp op, std::string_view subject) 
     return rule.error;
   }
   return std::nullopt;
+}
+
+std::uint32_t Faults::TakeWrite(std::string_view path, std::uint32_t bytes, std::optional<std::uint32_t>& error) {
+  std::uint32_t allowed = bytes;
+  error.reset();
+  for (const WriteFailureRule& rule : write_rules_) {
+    if (rule.matches && !rule.matches(path)) continue;
+    if (rule.bytes_left < allowed) {
+      allowed = static_cast<std::uint32_t>(rule.bytes_left);
+      error = rule.error;
+    }
+  }
+  for (WriteFailureRule& rule : write_rules_) {
+    if (!rule.matches || rule.matches(path)) rule.bytes_left -= allowed;
+  }
+  return allowed;
 }
 
 }  // namespace sim

@@ -64,11 +64,13 @@ struct Resolved {
 
 // An open file (OsCreateFile); closes its descriptor when the handle goes.
 struct OpenFile : HandleObject {
-  OpenFile(int fd, bool read, bool write) : fd(fd), can_read(read), can_write(write) {}
+  OpenFile(int fd, bool read, bool write, std::string path = {})
+      : fd(fd), can_read(read), can_write(write), path(std::move(path)) {}
   ~OpenFile() override;
   int fd;
   bool can_read;
   bool can_write;
+  std::string path;  // the device path it was opened by (UTF-8), for injected failures
 };
 
 // An open store ("\StoreMgr\DSK0:").
