@@ -33,7 +33,7 @@ class FatImageCard : public ::testing::Test {
  protected:
   TempFolder folder;
   fs::path module = folder.path() / "module";
-  fs::path image = folder.path() / "card.img";
+  fs::path image = module / "card.img";  // a path the module folder names stays inside it
 
   void SetUp() override {
     WriteFile(module / "module.json", R"({"cpu_product": 17})");
@@ -43,7 +43,8 @@ class FatImageCard : public ::testing::Test {
     WriteFile(src / "AutoCopy" / "Program Files" / "My Long App" / "Long File Name.txt", "long name");
     WriteFile(src / "AutoCopy" / "Program Files" / "My Long App" / "app.exe", "app");
     WriteFile(src / "AutoCopy" / "Windows" / "locked.ini", "read only");
-    WriteFile(src / "AutoCopy" / "Windows" / "caf\xC3\xA9.txt", "accent");
+    // A long name (stored in the image's long-name entries, UTF-16) with a character beyond ASCII.
+    WriteFile(src / "AutoCopy" / "Windows" / "caf\xC3\xA9 au lait.txt", "accent");
     WriteFile(src / "AutoRun" / "SETUP.EXE", "setup");
     WriteFile(src / "AutoRun" / "app.lnk", "#\"\\Program Files\\My Long App\\app.exe\" -go");
     ASSERT_TRUE(Shell("mkfs.vfat -C " + ShellQuote(image) + " 4096")) << "mkfs.vfat (dosfstools) is needed";
@@ -64,7 +65,7 @@ class FatImageCard : public ::testing::Test {
     EXPECT_NE(run.out.find("\\Storage Card\\AutoRun\\SETUP.EXE\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\\Program Files\\My Long App\\app.exe -go\n"), std::string::npos) << run.out;
     EXPECT_EQ(ReadFile(module / "root" / "Program Files" / "My Long App" / "Long File Name.txt"), "long name");
-    EXPECT_EQ(ReadFile(module / "root" / "Windows" / "caf\xC3\xA9.txt"), "accent");
+    EXPECT_EQ(ReadFile(module / "root" / "Windows" / "caf\xC3\xA9 au lait.txt"), "accent");
     EXPECT_EQ(ReadFile(module / "root" / "Windows" / "locked.ini"), "read only");
   }
 
@@ -73,17 +74,17 @@ class FatImageCard : public ::testing::Test {
 };
 
 TEST_F(FatImageCard, AScriptMountsTheImageAndTheLauncherServesIt) {
-  WriteFile(folder.path() / "script.txt", "wait 2000\nmount \"Storage Card\" ../card.img\nwait 100\nunmount \"Storage Card\"\n");
+  WriteFile(folder.path() / "script.txt", "wait 2000\nmount \"Storage Card\" card.img\nwait 100\nunmount \"Storage Card\"\n");
   ExpectServed(Kalvori("sim " + ShellQuote(module) + " --virtual-time --script " + ShellQuote(folder.path() / "script.txt")));
 }
 
 TEST_F(FatImageCard, AVolumeOfTheDescriptionMayBeAnImage) {
-  WriteFile(module / "module.json", R"({"cpu_product": 17, "volumes": [{"name": "Storage Card", "dir": "../card.img"}]})");
+  WriteFile(module / "module.json", R"({"cpu_product": 17, "volumes": [{"name": "Storage Card", "dir": "card.img"}]})");
   ExpectServed(Kalvori("sim " + ShellQuote(module) + " --virtual-time"));
 }
 
 TEST_F(FatImageCard, TheFilesAttributesComeThroughAndTheCopyGoesWithTheVolume) {
-  sim::Module m(testing_support::BareDescription(folder.path() / "bare"));
+  sim::Module m(testing_support::BareDescription(module));
   ASSERT_EQ(m.os().files.Mount(u"Card", image), "");
   fs::path copy = m.os().files.volumes().front().dir;
   OsFindData entry;
@@ -94,16 +95,41 @@ TEST_F(FatImageCard, TheFilesAttributesComeThroughAndTheCopyGoesWithTheVolume) {
     attributes[entry.FileName] = entry.FileAttributes;
   } while (OsFindNextFile(search, &entry));
   OsFindClose(search);
-  EXPECT_EQ(attributes.size(), 2u);
+  ASSERT_EQ(attributes.size(), 2u);
+  ASSERT_TRUE(attributes.count(u"locked.ini") && attributes.count(u"caf\u00E9 au lait.txt"));
   EXPECT_TRUE(attributes[u"locked.ini"] & OS_FILE_ATTRIBUTE_READONLY);
-  EXPECT_FALSE(attributes[u"caf\u00E9.txt"] & OS_FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(attributes[u"caf\u00E9 au lait.txt"] & OS_FILE_ATTRIBUTE_READONLY);
   EXPECT_TRUE(OsGetFileAttributes(u"\\Card\\AutoCopy\\Program Files\\My Long App") & OS_FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_EQ(m.os().files.Unmount(u"Card"), "");
   EXPECT_FALSE(fs::exists(copy));  // nothing of the image is left behind
 
-  WriteFile(folder.path() / "not-fat.img", "this is no FAT image");
-  std::string problem = m.os().files.Mount(u"Bad", folder.path() / "not-fat.img");
-  EXPECT_NE(problem.find("is not a FAT image that mtools can read"), std::string::npos) << problem;
+  WriteFile(module / "not-fat.img", "this is no FAT image");
+  std::string problem = m.os().files.Mount(u"Bad", module / "not-fat.img");
+  EXPECT_NE(problem.find((module / "not-fat.img").string() + " is not a FAT image that mtools can read: "),
+            std::string::npos)
+      << problem;
+  EXPECT_TRUE(m.os().files.volumes().empty());
+}
+
+// An image is confined like any path a module folder names: one outside the module folder, or behind
+// a symbolic link, is refused, and nothing of it is read.
+TEST_F(FatImageCard, AnImageOutsideTheModuleFolderOrBehindALinkIsRefused) {
+  fs::copy_file(image, folder.path() / "outside.img");
+  fs::create_symlink(image, module / "link.img");
+  WriteFile(module / "module.json", R"({"cpu_product": 17, "volumes": [{"name": "Card", "dir": "../outside.img"}]})");
+  CommandRun run = Kalvori("sim " + ShellQuote(module) + " --virtual-time");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("outside.img lies outside the module folder"), std::string::npos) << run.err;
+
+  WriteFile(folder.path() / "script.txt", "mount Card link.img\n");
+  WriteFile(module / "module.json", R"({"cpu_product": 17})");
+  run = Kalvori("sim " + ShellQuote(module) + " --virtual-time --script " + ShellQuote(folder.path() / "script.txt"));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("link.img is or leads through a symbolic link"), std::string::npos) << run.err;
+
+  // Allowed outside, the same image is served.
+  WriteFile(module / "module.json", R"({"cpu_product": 17, "volumes": [{"name": "Storage Card", "dir": "../outside.img"}]})");
+  ExpectServed(Kalvori("sim " + ShellQuote(module) + " --virtual-time --allow-outside " + ShellQuote(folder.path())));
 }
 
 TEST_F(FatImageCard, CardCheckReadsTheImage) {
