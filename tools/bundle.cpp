@@ -220,10 +220,12 @@ i32 ProgressHook(u32 done, u32 total) {
 
 }  // namespace
 
-ModuleFlash::ModuleFlash(const std::filesystem::path& module_folder) {
-  sim::Description description = sim::LoadDescription(module_folder);
+ModuleFlash::ModuleFlash(const std::filesystem::path& module_folder)
+    : ModuleFlash(sim::LoadDescription(module_folder)) {}
+
+ModuleFlash::ModuleFlash(sim::Description description) {
   if (description.flash.type == sim::FlashConfig::Type::kNone) {
-    throw BundleError("the module in '" + module_folder.string() + "' has no flash (its " +
+    throw BundleError("the module in '" + description.folder.string() + "' has no flash (its " +
                       sim::kDescriptionFile + " has no \"flash\" object)");
   }
   module_ = std::make_unique<sim::Module>(std::move(description));

@@ -90,6 +90,8 @@ class ModuleFlash {
   explicit ModuleFlash(const std::filesystem::path& module_folder);
   // The flash of the module already running, whose flash library has started (a test's module).
   ModuleFlash();
+  // The same for a description already read (and perhaps changed: faults left out, say).
+  explicit ModuleFlash(sim::Description description);
   ~ModuleFlash();
   ModuleFlash(const ModuleFlash&) = delete;
   ModuleFlash& operator=(const ModuleFlash&) = delete;

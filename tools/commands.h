@@ -10,5 +10,6 @@ void AddSimCommand(CLI::App& app, int& status);
 void AddBundleCommand(CLI::App& app, int& status);
 void AddModuleCommand(CLI::App& app, int& status);
 void AddCardCommand(CLI::App& app, int& status);
+void AddFlashCommand(CLI::App& app, int& status);
 
 }  // namespace tools

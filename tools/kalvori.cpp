@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   tools::AddBundleCommand(app, status);
   tools::AddModuleCommand(app, status);
   tools::AddCardCommand(app, status);
+  tools::AddFlashCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,0 +1,208 @@
+// kalvori flash info and map: what a module's flash holds, through the module's own flash library,
+// on a NAND module whose blocks went bad at the factory and later, and on a NOR module.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/kalvori_command.h"
+#include "tests/support/module_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::CommandRun;
+using testing_support::ReadFile;
+using testing_support::ShellQuote;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+// A small XML reader for the picture: checks that every element is closed in order and that
+// attribute values are quoted, and counts the elements by name and class.
+struct XmlCounts {
+  bool well_formed = false;
+  std::string problem;
+  std::map<std::string, int> elements;          // by name
+  std::map<std::string, int> rects_by_class;    // <rect class="...">
+  std::vector<std::string> texts;               // the text of <text> elements
+};
+
+XmlCounts ReadXml(const std::string& xml) {
+  XmlCounts counts;
+  std::vector<std::string> open;
+  std::size_t at = 0;
+  bool root_seen = false;
+  auto fail = [&](const std::string& why) {
+    counts.problem = why + " at byte " + std::to_string(at);
+    return counts;
+  };
+  while (at < xml.size()) {
+    std::size_t lt = xml.find('<', at);
+    std::string text = xml.substr(at, lt == std::string::npos ? std::string::npos : lt - at);
+    if (text.find('>') != std::string::npos) return fail("a stray '>'");
+    if (!open.empty() && open.back() == "text") counts.texts.push_back(text);
+    if (lt == std::string::npos) break;
+    std::size_t gt = xml.find('>', lt);
+    if (gt == std::string::npos) return fail("an unclosed tag");
+    std::string tag = xml.substr(lt + 1, gt - lt - 1);
+    at = gt + 1;
+    if (tag.starts_with("?")) continue;
+    if (tag.starts_with("/")) {
+      if (open.empty() || open.back() != tag.substr(1)) return fail("</" + tag.substr(1) + "> closes nothing open");
+      open.pop_back();
+      continue;
+    }
+    bool empty = tag.ends_with("/");
+    if (empty) tag.pop_back();
+    std::string name = tag.substr(0, tag.find_first_of(" \n"));
+    if (open.empty() && root_seen) return fail("a second root element");
+    root_seen = true;
+    // Attributes: name="value" pairs, nothing else.
+    std::size_t a = name.size();
+    std::string klass;
+    while (a < tag.size()) {
+      while (a < tag.size() && (tag[a] == ' ' || tag[a] == '\n')) ++a;
+      if (a >= tag.size()) break;
+      std::size_t eq = tag.find('=', a);
+      if (eq == std::string::npos || eq + 1 >= tag.size() || tag[eq + 1] != '"') return fail("an unquoted attribute");
+      std::size_t close = tag.find('"', eq + 2);
+      if (close == std::string::npos) return fail("an unclosed attribute value");
+      if (tag.substr(a, eq - a) == "class") klass = tag.substr(eq + 2, close - eq - 2);
+      a = close + 1;
+    }
+    ++counts.elements[name];
+    if (name == "rect") ++counts.rects_by_class[klass];
+    if (!empty) open.push_back(name);
+  }
+  if (!open.empty()) return fail("<" + open.back() + "> is never closed");
+  counts.well_formed = root_seen;
+  return counts;
+}
+
+class FlashCommand : public ::testing::Test {
+ protected:
+  TempFolder folder;
+  fs::path module = folder.path() / "module";
+
+  CommandRun Kalvori(const std::string& arguments) { return testing_support::RunKalvori(arguments, folder.path()); }
+
+  // A NAND module (0xF1EC: 1024 blocks, spares 1004 to 1023) with blocks 57 and 1010 bad from the
+  // factory, whose block 158 (the tester region's first) fails its erases: packing a bundle replaces it.
+  void MakeNandWithAGrownBadBlock(const std::string& extra = "") {
+    WriteFile(module / "module.json", R"({"cpu_product": 8, "boot_config": {"item12": "0x00800000"},
+        "flash": {"type": "nand", "chip": "0xF1EC", "image": "nand.img", "factory_bad_blocks": [57, 1010],
+                  "faults": {"erase_fail": [158]})" + extra + "}}");
+    fs::create_directories(module / "root");
+    WriteFile(folder.path() / "t.exe", "program");
+    CommandRun pack = Kalvori("bundle pack " + ShellQuote(module) + " " + ShellQuote(folder.path() / "t.exe"));
+    ASSERT_EQ(pack.status, 0) << pack.err;
+  }
+};
+
+TEST_F(FlashCommand, InfoShowsTheTableTheMapAndTheSparesOfANandModule) {
+  MakeNandWithAGrownBadBlock();
+  CommandRun run = Kalvori("flash info " + ShellQuote(module) + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  nlohmann::json info = nlohmann::json::parse(run.out);
+  EXPECT_EQ(info["type"], "nand");
+  EXPECT_EQ(info["usable_size"], 1004u * 0x20000);
+  const nlohmann::json& nand = info["nand"];
+  EXPECT_EQ(nand["chip"], "0xF1EC");
+  EXPECT_EQ(nand["blocks"], 1024);
+  EXPECT_EQ(nand["reserved_blocks"], 20);
+  // The factory's entries (1010 lies in the spare pool: set aside retired), then the later one.
+  const nlohmann::json& entries = nand["table"]["entries"];
+  ASSERT_EQ(entries.size(), 3u) << run.out;
+  EXPECT_EQ(entries[0], nlohmann::json({{"index", 0}, {"logical", 0}, {"replacement", 1010}, {"origin", "factory"},
+                                        {"state", "retired"}}));
+  EXPECT_EQ(entries[1], nlohmann::json({{"index", 1}, {"logical", 57}, {"replacement", 1023}, {"origin", "factory"},
+                                        {"state", "live"}}));
+  EXPECT_EQ(entries[2], nlohmann::json({{"index", 2}, {"logical", 158}, {"replacement", 1022}, {"origin", "later"},
+                                        {"state", "live"}}));
+  EXPECT_EQ(nand["remapped"], nlohmann::json::parse(R"([{"logical": 57, "physical": 1023},
+                                                        {"logical": 158, "physical": 1022}])"));
+  EXPECT_EQ(nand["spares_left"], 17);
+  EXPECT_EQ(nand["next_spare"], 1021);
+  EXPECT_EQ(nand["blocks_by_kind"], nlohmann::json::parse(R"({"good": 1000, "table": 1, "tester": 2,
+      "factory-bad": 2, "grown-bad": 1, "spare-used": 1, "spare-free": 17})"));
+  EXPECT_EQ(info["tester_region"]["state"], "bundle");
+  EXPECT_EQ(info["tester_region"]["launched"], "\\t.exe");
+
+  // The text form says the same.
+  run = Kalvori("flash info " + ShellQuote(module));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("map:           built by the flash library; 2 blocks moved: 57->1023 158->1022\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("     2  block   158 ->  1022  later    live\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("spares:        17 of 20 left, the next replacement takes block 1021\n"), std::string::npos);
+  EXPECT_NE(run.out.find("tester region: 0x013C0000, 256 KiB: a bundle of 1 file, 7 bytes, launches \\t.exe\n"),
+            std::string::npos);
+}
+
+TEST_F(FlashCommand, TheMapPictureIsWellFormedSvgWithTheRightCounts) {
+  MakeNandWithAGrownBadBlock();
+  fs::path svg = folder.path() / "map.svg";
+  CommandRun run = Kalvori("flash map " + ShellQuote(module) + " --svg " + ShellQuote(svg));
+  ASSERT_EQ(run.status, 0) << run.err;
+  // The text form: block 0 the table, 57 factory-bad, 158 grown-bad and 159 the tester region's
+  // second block, 1022 holding its first.
+  EXPECT_NE(run.out.find("\n    0 T............... ................ ................ .........F......\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\n  128 ................ ..............Gt ................ ................\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\n  960 ................ ................ ............---- --F-----------tS\n"),
+            std::string::npos)
+      << run.out;
+
+  XmlCounts xml = ReadXml(ReadFile(svg));
+  ASSERT_TRUE(xml.well_formed) << xml.problem;
+  EXPECT_EQ(xml.elements["svg"], 1);
+  EXPECT_EQ(xml.rects_by_class,
+            (std::map<std::string, int>{{"background", 1}, {"good", 1000}, {"table", 1}, {"tester", 2},
+                                        {"factory-bad", 2}, {"grown-bad", 1}, {"spare-used", 1}, {"spare-free", 17},
+                                        {"legend-good", 1}, {"legend-table", 1}, {"legend-tester", 1},
+                                        {"legend-factory-bad", 1}, {"legend-grown-bad", 1},
+                                        {"legend-spare-used", 1}, {"legend-spare-free", 1}}));
+  std::string legend;
+  for (const std::string& t : xml.texts) legend += t + "|";
+  for (const char* line : {"good: 1000|", "grown-bad: 1|", "factory-bad: 2|", "spare free: 17|", "table block: 1|"}) {
+    EXPECT_NE(legend.find(line), std::string::npos) << line << " in " << legend;
+  }
+}
+
+TEST_F(FlashCommand, InfoOnANorModuleAndOnAnImageNotMadeYet) {
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(module)).status, 0);
+  CommandRun run = Kalvori("flash info " + ShellQuote(module) + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  nlohmann::json info = nlohmann::json::parse(run.out);
+  EXPECT_EQ(info["type"], "nor");
+  EXPECT_EQ(info["nor"]["device_code"], "0x8922");
+  EXPECT_EQ(info["nor"]["bytes"], 64u << 20);
+  EXPECT_EQ(info["nor"]["parameter_blocks"], 4);
+  EXPECT_EQ(info["nor"]["parameter_block_bytes"], 0x10000);
+  EXPECT_EQ(info["nor"]["main_blocks"], 255);
+  EXPECT_EQ(info["tester_region"]["state"], "erased");
+  // Looked at as the factory delivers it: no image was made.
+  EXPECT_FALSE(fs::exists(module / "flash.img"));
+
+  // Only NAND has a block map.
+  run = Kalvori("flash map " + ShellQuote(module));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("only NAND has a block map"), std::string::npos) << run.err;
+}
+
+TEST_F(FlashCommand, AModuleWithoutFlashOrWithAMalformedDescriptionIsRefused) {
+  WriteFile(module / "module.json", R"({"cpu_product": 17})");
+  CommandRun run = Kalvori("flash info " + ShellQuote(module));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("has no flash"), std::string::npos) << run.err;
+  WriteFile(module / "module.json", R"({"cpu_product": 17, "flash": {"type": "nor", "size_code": 99}})");
+  run = Kalvori("flash info " + ShellQuote(module));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("flash.size_code"), std::string::npos) << run.err;
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// kalvori flash: looks at a module's boot flash through the module's own flash library (info, map).
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "sim/core/description.h"
+#include "sim/core/host_paths.h"
+#include "sim/core/text.h"
+#include "tools/commands.h"
+#include "tools/flash_inspect.h"
+
+namespace tools {
+
+namespace {
+
+constexpr int kStatusFailed = 1;   // the flash or the host failed
+constexpr int kStatusRefused = 2;  // the module or the options cannot be used; nothing was done
+
+int Refuse(const std::string& text) {
+  std::cerr << "kalvori flash: " << sim::Printable(text) << "\n";
+  return kStatusRefused;
+}
+
+int Fail(const std::string& text) {
+  std::cerr << "kalvori flash: " << sim::Printable(text) << "\n";
+  return kStatusFailed;
+}
+
+// Runs an inspection; status is set when the module cannot be looked at.
+std::optional<FlashInfo> Inspect(const std::string& module, int& status) {
+  try {
+    return InspectFlash(module);
+  } catch (const FlashInspectError& e) {
+    status = Refuse(e.what());
+  } catch (const sim::DescriptionError& e) {
+    status = Refuse(e.what());
+  } catch (const std::exception& e) {
+    status = Fail(e.what());
+  }
+  return std::nullopt;
+}
+
+int Info(const std::string& module, bool json) {
+  int status = 0;
+  std::optional<FlashInfo> info = Inspect(module, status);
+  if (!info) return status;
+  if (json) {
+    std::cout << InfoJson(*info).dump(2) << "\n";
+  } else {
+    std::cout << InfoText(*info);
+  }
+  return 0;
+}
+
+int Map(const std::string& module, const std::string& svg) {
+  int status = 0;
+  std::optional<FlashInfo> info = Inspect(module, status);
+  if (!info) return status;
+  if (!info->nand) return Refuse("the module's flash is NOR: only NAND has a block map");
+  std::cout << MapText(*info->nand);
+  if (svg.empty()) return 0;
+  sim::HostFile file;
+  sim::HostError error = sim::OpenUserFile(svg, file);
+  if (error == sim::HostError::kNone) error = file.Replace(MapSvg(*info->nand));
+  if (error != sim::HostError::kNone) return Fail("cannot write " + svg + ": " + sim::Describe(error));
+  std::cout << "picture written to " << sim::Printable(svg) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+void AddFlashCommand(CLI::App& app, int& status) {
+  auto* flash = app.add_subcommand("flash", "Look at a module's boot flash through the module's own flash library");
+  flash->require_subcommand(1);
+
+  struct Options {
+    std::string module;
+    std::string svg;
+    bool json = false;
+  };
+  auto options = std::make_shared<Options>();
+
+  auto* info = flash->add_subcommand(
+      "info",
+      "Show MODULE's flash: the part and its geometry, the usable size, the tester region, and on NAND the "
+      "bad-block table, the map and the spares left");
+  info->add_option("MODULE", options->module, "The module folder (holding module.json)")->required();
+  info->add_flag("--json", options->json, "Print the same as one JSON object");
+  info->callback([options, &status] { status = Info(options->module, options->json); });
+
+  auto* map = flash->add_subcommand(
+      "map", "Show the blocks of MODULE's NAND flash, one character each (good, table, tester region, factory-bad, "
+             "grown-bad, spare in use, spare free)");
+  map->add_option("MODULE", options->module, "The module folder")->required();
+  map->add_option("--svg", options->svg, "Also draw the map as an SVG picture into FILE");
+  map->callback([options, &status] { status = Map(options->module, options->svg); });
+}
+
+}  // namespace tools
