@@ -1,12 +1,15 @@
-// kalvori flash: looks at a module's boot flash through the module's own flash library (info, map).
+// kalvori flash: looks at a module's boot flash through the module's own flash library (info, map),
+// and moves its image to and from the layouts other tools use (dump, load).
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "sim/core/description.h"
 #include "sim/core/host_paths.h"
 #include "sim/core/text.h"
 #include "tools/commands.h"
+#include "tools/flash_image.h"
 #include "tools/flash_inspect.h"
 
 namespace tools {
@@ -67,6 +70,24 @@ int Map(const std::string& module, const std::string& svg) {
   return 0;
 }
 
+int Move(bool dump, const std::string& module, const std::string& file, std::optional<std::uint32_t> chip_select,
+         std::optional<std::uint32_t> device) {
+  std::optional<FlashDevicePick> pick;
+  if (chip_select || device) pick = FlashDevicePick{chip_select.value_or(0), device.value_or(0)};
+  try {
+    FlashImageResult r = dump ? DumpFlash(module, file, pick) : LoadFlash(module, file, pick);
+    std::cout << (dump ? "dumped " : "loaded ") << r.bytes << " bytes " << (dump ? "into " : "from ")
+              << sim::Printable(file) << "\n";
+  } catch (const FlashInspectError& e) {
+    return Refuse(e.what());
+  } catch (const sim::DescriptionError& e) {
+    return Refuse(e.what());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
+
 }  // namespace
 
 void AddFlashCommand(CLI::App& app, int& status) {
@@ -76,6 +97,9 @@ void AddFlashCommand(CLI::App& app, int& status) {
   struct Options {
     std::string module;
     std::string svg;
+    std::string file;
+    std::optional<std::uint32_t> chip_select;
+    std::optional<std::uint32_t> device;
     bool json = false;
   };
   auto options = std::make_shared<Options>();
@@ -94,6 +118,21 @@ void AddFlashCommand(CLI::App& app, int& status) {
   map->add_option("MODULE", options->module, "The module folder")->required();
   map->add_option("--svg", options->svg, "Also draw the map as an SVG picture into FILE");
   map->callback([options, &status] { status = Map(options->module, options->svg); });
+
+  for (bool dump : {true, false}) {
+    auto* move = flash->add_subcommand(
+        dump ? "dump" : "load",
+        dump ? "Write MODULE's flash image into FILE: on NAND each page followed by its spare bytes, device after "
+               "device (as nanddump writes a device), on NOR the flash as the processor reads it"
+             : "Replace MODULE's flash image with FILE, in the layout flash dump writes (its size must match)");
+    move->add_option("MODULE", options->module, "The module folder")->required();
+    move->add_option("FILE", options->file, dump ? "The file to write" : "The file to read")->required();
+    move->add_option("--chip-select", options->chip_select, "NAND: only the device(s) on this chip select (0 or 1)");
+    move->add_option("--device", options->device, "NAND: only this device of a pair (0: low byte lane, 1: high)");
+    move->callback([options, &status, dump] {
+      status = Move(dump, options->module, options->file, options->chip_select, options->device);
+    });
+  }
 }
 
 }  // namespace tools

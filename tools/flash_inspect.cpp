@@ -36,21 +36,6 @@ std::string Size(std::uint64_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
-// The description as the inspection wants it: no faults (they are for runs, and a flipped bit or a
-// wrong ID would hide what the flash holds), and an image that does not exist yet kept in memory.
-sim::Description InspectedDescription(const fs::path& module_folder) {
-  sim::Description d = sim::LoadDescription(module_folder);
-  std::error_code error;
-  if (d.flash.type == sim::FlashConfig::Type::kNor) {
-    d.flash.nor.faults = {};
-    if (!d.flash.nor.image.empty() && !fs::exists(d.flash.nor.image, error)) d.flash.nor.image.clear();
-  } else if (d.flash.type == sim::FlashConfig::Type::kNand) {
-    d.flash.nand.faults = {};
-    if (!d.flash.nand.image.empty() && !fs::exists(d.flash.nand.image, error)) d.flash.nand.image.clear();
-  }
-  return d;
-}
-
 const char* CheckName(BbmtEntryCheck check) {
   switch (check) {
     case BBMT_ENTRY_USABLE: return "live";
@@ -261,6 +246,19 @@ std::string Escaped(const std::string& text) {
 
 }  // namespace
 
+sim::Description FlashDescription(const fs::path& module_folder, bool make_image) {
+  sim::Description d = sim::LoadDescription(module_folder);
+  std::error_code error;
+  if (d.flash.type == sim::FlashConfig::Type::kNor) {
+    d.flash.nor.faults = {};
+    if (!make_image && !d.flash.nor.image.empty() && !fs::exists(d.flash.nor.image, error)) d.flash.nor.image.clear();
+  } else if (d.flash.type == sim::FlashConfig::Type::kNand) {
+    d.flash.nand.faults = {};
+    if (!make_image && !d.flash.nand.image.empty() && !fs::exists(d.flash.nand.image, error)) d.flash.nand.image.clear();
+  }
+  return d;
+}
+
 const char* BlockKindName(BlockKind kind) {
   switch (kind) {
     case BlockKind::kTable: return "table";
@@ -288,7 +286,7 @@ char BlockKindLetter(BlockKind kind) {
 }
 
 FlashInfo InspectFlash(const fs::path& module_folder) {
-  sim::Description description = InspectedDescription(module_folder);
+  sim::Description description = FlashDescription(module_folder, false);
   FlashInfo info;
   std::unique_ptr<ModuleFlash> flash;
   try {

@@ -25,6 +25,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/core/description.h"
+
 namespace tools {
 
 // The module cannot be looked at: no flash, a description the reader refuses, a flash that does
@@ -103,6 +105,11 @@ struct FlashInfo {
 };
 
 FlashInfo InspectFlash(const std::filesystem::path& module_folder);
+
+// The module's description for looking at or moving its flash: the flash's faults left out (they are
+// for runs: a flipped bit or a wrong ID would hide what the flash holds), and, unless make_image, an
+// image that does not exist yet kept in memory rather than made.
+sim::Description FlashDescription(const std::filesystem::path& module_folder, bool make_image);
 
 // `flash info` as text and as JSON.
 std::string InfoText(const FlashInfo& info);

@@ -2,6 +2,7 @@
 // on a NAND module whose blocks went bad at the factory and later, and on a NOR module.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -77,6 +78,26 @@ XmlCounts ReadXml(const std::string& xml) {
   if (!open.empty()) return fail("<" + open.back() + "> is never closed");
   counts.well_formed = root_seen;
   return counts;
+}
+
+// count bytes of a file from offset on.
+std::string Bytes(const fs::path& file, std::uint64_t offset, std::size_t count) {
+  std::ifstream in(file, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string out(count, '\0');
+  in.read(out.data(), static_cast<std::streamsize>(count));
+  return in ? out : std::string();
+}
+
+bool SameFiles(const fs::path& a, const fs::path& b) {
+  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+  std::vector<char> p(1 << 20), q(1 << 20);
+  while (x && y) {
+    x.read(p.data(), static_cast<std::streamsize>(p.size()));
+    y.read(q.data(), static_cast<std::streamsize>(q.size()));
+    if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
+  }
+  return !x && !y;
 }
 
 class FlashCommand : public ::testing::Test {
@@ -192,6 +213,80 @@ TEST_F(FlashCommand, InfoOnANorModuleAndOnAnImageNotMadeYet) {
   run = Kalvori("flash map " + ShellQuote(module));
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("only NAND has a block map"), std::string::npos) << run.err;
+}
+
+// The raw page-plus-spare layout: each page's 2048 data bytes, then its 64 spare bytes.
+TEST_F(FlashCommand, ANandImageDumpedAndLoadedIntoAnotherModuleIsTheSame) {
+  constexpr std::uint64_t kRawPage = 2048 + 64, kPages = 64;
+  MakeNandWithAGrownBadBlock();
+  fs::path dump = folder.path() / "nand.raw";
+  CommandRun run = Kalvori("flash dump " + ShellQuote(module) + " " + ShellQuote(dump));
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(fs::file_size(dump), 1024 * kPages * kRawPage);
+  // The table in block 0's last page (flash offset 0x1F800), the factory's bad-block mark in the first
+  // spare byte of block 57's first page, and the bundle's first record in the spare block 1022 that
+  // holds the tester region's first block.
+  EXPECT_EQ(Bytes(dump, 63 * kRawPage, 2), "\x4E\x52");
+  EXPECT_NE(Bytes(dump, 57 * kPages * kRawPage + 2048, 1), "\xFF");
+  EXPECT_EQ(Bytes(dump, 1022 * kPages * kRawPage, 4), "TEST");
+  EXPECT_EQ(Bytes(dump, 158 * kPages * kRawPage, 4), "\xFF\xFF\xFF\xFF");
+
+  fs::path other = folder.path() / "other";
+  WriteFile(other / "module.json", R"({"cpu_product": 8, "flash": {"type": "nand", "chip": "0xF1EC", "image": "n.img",
+      "factory_bad_blocks": [57, 1010]}})");
+  fs::create_directories(other / "root");
+  run = Kalvori("flash load " + ShellQuote(other) + " " + ShellQuote(dump));
+  ASSERT_EQ(run.status, 0) << run.err;
+  run = Kalvori("bundle list " + ShellQuote(other));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\\t.exe  (launched)"), std::string::npos) << run.out;
+  fs::path again = folder.path() / "again.raw";
+  ASSERT_EQ(Kalvori("flash dump " + ShellQuote(other) + " " + ShellQuote(again)).status, 0);
+  EXPECT_TRUE(SameFiles(dump, again));
+
+  // A file of another size is refused, and nothing is made.
+  fs::path fresh = folder.path() / "fresh";
+  WriteFile(fresh / "module.json", R"({"cpu_product": 8, "flash": {"type": "nand", "chip": "0xF1EC", "image": "n.img"}})");
+  fs::create_directories(fresh / "root");
+  WriteFile(folder.path() / "short.raw", std::string(kRawPage * kPages, '\xFF'));
+  run = Kalvori("flash load " + ShellQuote(fresh) + " " + ShellQuote(folder.path() / "short.raw"));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("holds 135168 bytes; the flash holds 138412032"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(fresh / "n.img"));
+}
+
+// A pair of 8-bit devices: each device's pages with their spare bytes, device 0 (the low byte lane)
+// first; the table sits in device 0's first block, at 0x3E00 of its own bytes.
+TEST_F(FlashCommand, OneDeviceOfAPairIsDumpedAlone) {
+  constexpr std::uint64_t kRawPage = 512 + 16, kDevice = 2048 * 32 * kRawPage;
+  WriteFile(module / "module.json", R"({"cpu_product": 8, "flash": {"type": "nand", "chip": "0x75EC", "image": "n.img"}})");
+  fs::create_directories(module / "root");
+  fs::path dump = folder.path() / "device0.raw";
+  CommandRun run = Kalvori("flash dump " + ShellQuote(module) + " " + ShellQuote(dump) + " --device 0");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(fs::file_size(dump), kDevice);
+  EXPECT_EQ(Bytes(dump, (0x3E00 / 512) * kRawPage, 2), "\x4E\x52");
+  run = Kalvori("flash dump " + ShellQuote(module) + " " + ShellQuote(dump) + " --chip-select 1");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("chip 0x75EC has no device 0 on chip select 1"), std::string::npos) << run.err;
+}
+
+// NOR: the flash as the processor reads it.
+TEST_F(FlashCommand, ANorImageIsPlainBinary) {
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(module) + " --size 32M --tester").status, 0);
+  WriteFile(folder.path() / "t.exe", "program");
+  ASSERT_EQ(Kalvori("bundle pack " + ShellQuote(module) + " " + ShellQuote(folder.path() / "t.exe")).status, 0);
+  fs::path dump = folder.path() / "nor.bin";
+  CommandRun run = Kalvori("flash dump " + ShellQuote(module) + " " + ShellQuote(dump));
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(fs::file_size(dump), 32u << 20);
+  EXPECT_EQ(Bytes(dump, 0x13C0000, 5), "TEST\\");
+  fs::path other = folder.path() / "other";
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(other) + " --size 32M").status, 0);
+  run = Kalvori("flash load " + ShellQuote(other) + " " + ShellQuote(dump));
+  ASSERT_EQ(run.status, 0) << run.err;
+  run = Kalvori("bundle list " + ShellQuote(other));
+  EXPECT_NE(run.out.find("\\t.exe  (launched)"), std::string::npos) << run.out;
 }
 
 TEST_F(FlashCommand, AModuleWithoutFlashOrWithAMalformedDescriptionIsRefused) {
