@@ -10,6 +10,7 @@
 #include "sim/core/text.h"
 #include "tools/commands.h"
 #include "tools/flash_image.h"
+#include "tools/flash_inject.h"
 #include "tools/flash_inspect.h"
 
 namespace tools {
@@ -88,6 +89,20 @@ int Move(bool dump, const std::string& module, const std::string& file, std::opt
   return 0;
 }
 
+int Inject(const std::string& module, const InjectRequest& request) {
+  try {
+    for (const std::string& line : InjectFaults(module, request)) std::cout << sim::Printable(line) << "\n";
+  } catch (const FlashInspectError& e) {
+    return Refuse(std::string(e.what()) + "; nothing was written");
+  } catch (const sim::DescriptionError& e) {
+    return Refuse(std::string(e.what()) + "; nothing was written");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  std::cout << "module.json updated; the next kalvori sim meets the faults\n";
+  return 0;
+}
+
 }  // namespace
 
 void AddFlashCommand(CLI::App& app, int& status) {
@@ -101,6 +116,7 @@ void AddFlashCommand(CLI::App& app, int& status) {
     std::optional<std::uint32_t> chip_select;
     std::optional<std::uint32_t> device;
     bool json = false;
+    InjectRequest inject;
   };
   auto options = std::make_shared<Options>();
 
@@ -133,6 +149,21 @@ void AddFlashCommand(CLI::App& app, int& status) {
       status = Move(dump, options->module, options->file, options->chip_select, options->device);
     });
   }
+
+  auto* inject = flash->add_subcommand(
+      "inject", "Make MODULE's flash fail in its next runs, by adding faults to its module.json (flash.faults)");
+  inject->add_option("MODULE", options->module, "The module folder")->required();
+  InjectRequest& r = options->inject;
+  inject->add_option("--bad-block", r.bad_blocks, "BLOCK goes bad: its programs and erases fail from now on");
+  inject->add_option("--program-fail", r.program_fail, "BLOCK[:AFTER]: programs of the block fail (after AFTER more succeed)");
+  inject->add_option("--erase-fail", r.erase_fail, "BLOCK[:AFTER]: erases of the block fail (after AFTER more succeed)");
+  inject->add_option("--bit-flip", r.bit_flips,
+                     "BLOCK[:PAGE[:BITS]]: NAND reads of the block (or one page) show BITS flipped bits in each 256 "
+                     "bytes (default 1)");
+  inject->add_option("--power-cut", r.power_cut,
+                     "N[:program|erase|any]: the power fails during the N-th program or erase after power-on");
+  inject->add_flag("--clear", r.clear, "Remove every flash fault first");
+  inject->callback([options, &status] { status = Inject(options->module, options->inject); });
 }
 
 }  // namespace tools

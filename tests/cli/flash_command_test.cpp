@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "sim/core/description.h"
 #include "tests/support/kalvori_command.h"
 #include "tests/support/module_fixture.h"
 
@@ -287,6 +288,101 @@ TEST_F(FlashCommand, ANorImageIsPlainBinary) {
   ASSERT_EQ(run.status, 0) << run.err;
   run = Kalvori("bundle list " + ShellQuote(other));
   EXPECT_NE(run.out.find("\\t.exe  (launched)"), std::string::npos) << run.out;
+}
+
+TEST_F(FlashCommand, InjectRewritesOnlyTheFlashMemberInTheReadersWords) {
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(module) + " --flash nand").status, 0);
+  const std::string before = ReadFile(module / "module.json");
+  CommandRun run = Kalvori("flash inject " + ShellQuote(module) +
+                           " --bad-block 158 --program-fail 7:2 --bit-flip 5:1:2 --power-cut 3:erase");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("block 158 goes bad: its programs and erases fail from now on\n"), std::string::npos);
+  const std::string after = ReadFile(module / "module.json");
+  // Everything around the flash member's value is as it was, comments included.
+  const std::size_t start = before.find("\"flash\": ") + 9;
+  const std::size_t line_end = before.find('\n', start);
+  ASSERT_EQ(after.substr(0, start), before.substr(0, start));
+  ASSERT_EQ(after.substr(after.size() - (before.size() - line_end)), before.substr(line_end));
+
+  sim::Description d = sim::LoadDescription(module);
+  const sim::NandFaultPlan& f = d.flash.nand.faults;
+  ASSERT_EQ(f.program_fail.size(), 2u);
+  EXPECT_EQ(f.program_fail[0].block.block, 158u);
+  EXPECT_EQ(f.program_fail[1].block.block, 7u);
+  EXPECT_EQ(f.program_fail[1].after, 2u);
+  ASSERT_EQ(f.erase_fail.size(), 1u);
+  EXPECT_EQ(f.erase_fail[0].block.block, 158u);
+  ASSERT_EQ(f.bit_flips.size(), 1u);
+  EXPECT_EQ(f.bit_flips[0].block.block, 5u);
+  EXPECT_EQ(f.bit_flips[0].page, 1u);
+  EXPECT_EQ(f.bit_flips[0].bits_per_256, 2u);
+  ASSERT_TRUE(f.power_cut);
+  EXPECT_EQ(f.power_cut->at, 3u);
+  EXPECT_EQ(f.power_cut->op, sim::NandOperation::kErase);
+
+  // The same block twice is one entry; what the reader refuses is not written.
+  ASSERT_EQ(Kalvori("flash inject " + ShellQuote(module) + " --bad-block 158").status, 0);
+  EXPECT_EQ(ReadFile(module / "module.json"), after);
+  for (const auto& [options, field] : std::vector<std::pair<std::string, std::string>>{
+           {"--power-cut 3:bogus", "flash.faults.power_cut.op"},
+           {"--bad-block 5000", "flash.faults.program_fail[2]"},
+           {"--bit-flip 5:64", "flash.faults.bit_flips[1].page"},
+           {"--erase-fail x", "--erase-fail 'x' is not a number"}}) {
+    run = Kalvori("flash inject " + ShellQuote(module) + " " + options);
+    EXPECT_EQ(run.status, 2) << options;
+    EXPECT_NE(run.err.find(field), std::string::npos) << options << ": " << run.err;
+    EXPECT_NE(run.err.find("nothing was written"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(module / "module.json"), after) << options;
+  }
+
+  ASSERT_EQ(Kalvori("flash inject " + ShellQuote(module) + " --clear").status, 0);
+  EXPECT_EQ(ReadFile(module / "module.json"), before);
+
+  // Bit flips are NAND's; a module without flash takes no flash fault.
+  fs::path nor = folder.path() / "nor";
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(nor)).status, 0);
+  EXPECT_EQ(Kalvori("flash inject " + ShellQuote(nor) + " --bit-flip 5").status, 2);
+  ASSERT_EQ(Kalvori("flash inject " + ShellQuote(nor) + " --erase-fail 4:1").status, 0);
+  EXPECT_EQ(sim::LoadDescription(nor).flash.nor.faults.erase_fail.at(0).after, 1u);
+  fs::path none = folder.path() / "none";
+  ASSERT_EQ(Kalvori("module new " + ShellQuote(none) + " --flash none").status, 0);
+  run = Kalvori("flash inject " + ShellQuote(none) + " --bad-block 5");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("has no flash"), std::string::npos) << run.err;
+}
+
+// The README's three commands, run as they stand there, from nothing to the picture of a NAND module
+// with a grown bad block.
+TEST_F(FlashCommand, TheReadmeWalkThroughEndsWithAGrownBadBlockInThePicture) {
+  const std::string readme = ReadFile(fs::path(KALVORI_SOURCE_DIR) / "README.md");
+  const std::size_t section = readme.find("### From nothing to a grown bad block");
+  ASSERT_NE(section, std::string::npos);
+  const std::size_t open = readme.find("```\n", section) + 4;
+  const std::size_t close = readme.find("```\n", open);
+  std::vector<std::string> commands;
+  for (std::size_t at = open; at < close;) {
+    std::size_t end = readme.find('\n', at);
+    commands.push_back(readme.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_EQ(commands.size(), 3u);
+  for (std::string command : commands) {
+    // Each "kalvori" that starts a command is the built program.
+    for (std::size_t at = 0; (at = command.find("kalvori ", at)) != std::string::npos;) {
+      if (at == 0 || command.compare(at - 3, 3, "&& ") == 0) {
+        command.replace(at, 8, testing_support::KalvoriProgram() + " ");
+      }
+      at = command.find(' ', at) + 1;
+    }
+    std::string line = "cd " + ShellQuote(folder.path()) + " && " + command + " >>out.txt 2>&1";
+    ASSERT_EQ(std::system(line.c_str()), 0) << command << "\n" << ReadFile(folder.path() / "out.txt");
+  }
+  XmlCounts xml = ReadXml(ReadFile(folder.path() / "nand-demo.svg"));
+  ASSERT_TRUE(xml.well_formed) << xml.problem;
+  EXPECT_EQ(xml.rects_by_class["grown-bad"], 1);
+  EXPECT_EQ(xml.rects_by_class["tester"], 2);
+  EXPECT_EQ(xml.rects_by_class["spare-free"], 19);
+  EXPECT_NE(ReadFile(folder.path() / "out.txt").find("\n  128 ................ ..............Gt "), std::string::npos);
 }
 
 TEST_F(FlashCommand, AModuleWithoutFlashOrWithAMalformedDescriptionIsRefused) {
