@@ -161,7 +161,8 @@ void AddFlashCommand(CLI::App& app, int& status) {
                      "BLOCK[:PAGE[:BITS]]: NAND reads of the block (or one page) show BITS flipped bits in each 256 "
                      "bytes (default 1)");
   inject->add_option("--power-cut", r.power_cut,
-                     "N[:program|erase|any]: the power fails during the N-th program or erase after power-on");
+                     "N[:OP[:TEAR[:SEED]]]: the power fails during the N-th program, erase or either (OP program, "
+                     "erase, any; NOR also write: any bus write) after power-on, leaving it torn (TEAR bits or half)");
   inject->add_flag("--clear", r.clear, "Remove every flash fault first");
   inject->callback([options, &status] { status = Inject(options->module, options->inject); });
 }

@@ -232,12 +232,14 @@ std::vector<std::string> InjectFaults(const fs::path& module_folder, const Injec
     done.push_back(what + " show flipped bits");
   }
   if (request.power_cut) {
-    std::vector<std::string> p = Parts(*request.power_cut, 2, "--power-cut");
+    std::vector<std::string> p = Parts(*request.power_cut, 4, "--power-cut");
     Json cut = {{"at", Number(p[0], "--power-cut")}};
-    if (p.size() == 2) cut["op"] = p[1];
+    if (p.size() >= 2) cut["op"] = p[1];
+    if (p.size() >= 3) cut["tear"] = p[2];
+    if (p.size() == 4) cut["seed"] = Number(p[3], "--power-cut");
     faults["power_cut"] = cut;
-    done.push_back("the power fails during " + (p.size() == 2 ? p[1] : std::string("program or erase")) +
-                   " number " + p[0] + " after power-on");
+    done.push_back("the power fails during " + (p.size() >= 2 ? p[1] : std::string("program or erase")) + " number " +
+                   p[0] + " after power-on" + (p.size() >= 3 ? ", leaving it torn (" + p[2] + ")" : std::string()));
   }
   if (faults.empty()) {
     flash.erase("faults");

@@ -17,7 +17,7 @@ struct InjectRequest {
   std::vector<std::string> program_fail;  // BLOCK[:AFTER]
   std::vector<std::string> erase_fail;    // BLOCK[:AFTER]
   std::vector<std::string> bit_flips;     // BLOCK[:PAGE[:BITS]] (NAND)
-  std::optional<std::string> power_cut;   // N[:program|erase|any]
+  std::optional<std::string> power_cut;   // N[:OP[:TEAR[:SEED]]]
   bool clear = false;                     // remove every flash fault first
 };
 

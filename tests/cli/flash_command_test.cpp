@@ -342,8 +342,14 @@ TEST_F(FlashCommand, InjectRewritesOnlyTheFlashMemberInTheReadersWords) {
   fs::path nor = folder.path() / "nor";
   ASSERT_EQ(Kalvori("module new " + ShellQuote(nor)).status, 0);
   EXPECT_EQ(Kalvori("flash inject " + ShellQuote(nor) + " --bit-flip 5").status, 2);
-  ASSERT_EQ(Kalvori("flash inject " + ShellQuote(nor) + " --erase-fail 4:1").status, 0);
-  EXPECT_EQ(sim::LoadDescription(nor).flash.nor.faults.erase_fail.at(0).after, 1u);
+  ASSERT_EQ(Kalvori("flash inject " + ShellQuote(nor) + " --erase-fail 4:1 --power-cut 2:write:half:7").status, 0);
+  const sim::NorFlashFaults nor_faults = sim::LoadDescription(nor).flash.nor.faults;
+  EXPECT_EQ(nor_faults.erase_fail.at(0).after, 1u);
+  ASSERT_TRUE(nor_faults.power_cut);
+  EXPECT_EQ(nor_faults.power_cut->at, 2u);
+  EXPECT_EQ(nor_faults.power_cut->op, sim::NorFlashFaults::PowerCutAt::Op::kWrite);
+  EXPECT_EQ(nor_faults.power_cut->tear.shape, sim::TearShape::kHalf);
+  EXPECT_EQ(nor_faults.power_cut->tear.seed, 7u);
   fs::path none = folder.path() / "none";
   ASSERT_EQ(Kalvori("module new " + ShellQuote(none) + " --flash none").status, 0);
   run = Kalvori("flash inject " + ShellQuote(none) + " --bad-block 5");
