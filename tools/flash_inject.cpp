@@ -133,19 +133,6 @@ void Append(Json& faults, const char* list, const Json& entry) {
   l.push_back(entry);
 }
 
-std::string ReadText(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw FlashInspectError(std::string("cannot read module.json: ") + std::strerror(errno));
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  return text;
-}
-
 }  // namespace
 
 std::optional<std::pair<std::size_t, std::size_t>> FindTopLevelValue(const std::string& text, const std::string& name) {
@@ -174,7 +161,10 @@ std::vector<std::string> InjectFaults(const fs::path& module_folder, const Injec
   const sim::HostPaths paths(module_folder, {});
   sim::HostEntry file = paths.Open(sim::kDescriptionFile, sim::EntryKind::kFile, O_RDONLY);
   if (!file) throw FlashInspectError(paths.Explain(sim::kDescriptionFile, file.error));
-  const std::string text = ReadText(file.fd.get());
+  std::string text;
+  if (int error = sim::ReadToEnd(file.fd.get(), text); error != 0) {
+    throw FlashInspectError(std::string("cannot read module.json: ") + std::strerror(error));
+  }
   Json doc;
   try {
     doc = Json::parse(text, nullptr, true, /*ignore_comments=*/true);
