@@ -77,7 +77,10 @@ void PlaceInTesterRegion(ReusedModule& reused, std::span<const std::uint8_t> byt
   for (std::uint32_t at = TESTER_REGION_OFFSET; at < TESTER_REGION_OFFSET + TESTER_REGION_LENGTH; at += block_bytes) {
     nand->EraseFlashBlock(at / block_bytes);
   }
-  nand->ProgramFlash(TESTER_REGION_OFFSET, region, /*ecc=*/true);
+  // Erased pages need no programming: only the pages the input reaches are written.
+  const std::uint32_t page = nand->chip().page_bytes;
+  const std::size_t used = std::min<std::size_t>((bytes.size() + page - 1) / page * page, region.size());
+  if (used != 0) nand->ProgramFlash(TESTER_REGION_OFFSET, std::span<const std::uint8_t>(region).first(used), /*ecc=*/true);
 }
 
 void WriteHostFile(const std::filesystem::path& path, std::string_view bytes) {
