@@ -10,14 +10,14 @@ constexpr std::size_t kWordBytes = 4;
 constexpr std::uint64_t kScale = 1u << 16;     // probabilities in 1/65536
 constexpr std::uint64_t kTornShare = kScale / 10;  // of the words not done, this share is torn
 
+}  // namespace
+
 std::uint64_t SplitMix(std::uint64_t& state) {
   std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
 }
-
-}  // namespace
 
 std::optional<TearShape> TearShapeNamed(const std::string& name) {
   if (name == "bits") return TearShape::kBits;

@@ -31,6 +31,10 @@ struct Tear {
   std::uint64_t seed = 0;
 };
 
+// The seeded generator the flash models draw their faults from (tears, flipped bits): the next value
+// of the sequence, advancing state.
+std::uint64_t SplitMix(std::uint64_t& state);
+
 // "bits" or "half"; nothing for any other name.
 std::optional<TearShape> TearShapeNamed(const std::string& name);
 const char* TearShapeName(TearShape shape);

@@ -21,13 +21,6 @@ constexpr std::uint32_t kBadMarkPages = 2;
 
 std::string Hex8(std::uint8_t value) { return Hex(value).substr(8); }
 
-std::uint64_t SplitMix(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 }  // namespace
 
 NandDevice::NandDevice(const NandChipType& type, NandImage& image, std::uint32_t region, std::string name,
