@@ -61,7 +61,8 @@ Module::Module(Description description, const BoardFitter& fit, ModuleOptions op
     : ModuleCore(std::move(description), options), shared_memory_(this->description().folder) {
   if (active_) throw std::logic_error("a simulated module is already active");
   ResetDeviceState();
-  board_ = BuildBoard(this->description(), clock(), [this](const std::string& line) { Report(line); });
+  board_ = BuildBoard(this->description(), clock(), [this](const std::string& line) { Report(line); },
+                      TakeFlashImage());
   if (fit) fit(board_, *this);
   board_.AttachTo(bus());
 

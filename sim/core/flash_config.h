@@ -96,6 +96,12 @@ struct FlashConfig {
   NorFlashConfig nor;    // type kNor
   NandConfig nand;       // type kNand
   bool os_driver = false;  // type kNand: the operating system's flash driver runs before the launcher
+
+  // The image file of the flash's type; empty: cells in memory, or no flash.
+  const std::filesystem::path& image() const {
+    static const std::filesystem::path kNoImage;
+    return type == Type::kNand ? nand.image : type == Type::kNor ? nor.image : kNoImage;
+  }
 };
 
 }  // namespace sim

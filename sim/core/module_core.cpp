@@ -20,16 +20,13 @@ HostPaths OpenHostPaths(const Description& d) {
   }
 }
 
-const std::filesystem::path& ImageOf(const FlashConfig& flash) {
-  return flash.type == FlashConfig::Type::kNand ? flash.nand.image : flash.nor.image;
-}
-
 // The flash image and its sidecar are host files the module folder names: they must lie where its
 // paths may lead, their folder reached without a link, and each be a regular file or nothing yet.
-void CheckImage(const HostPaths& paths, const FlashConfig& flash) {
-  const std::filesystem::path& image = ImageOf(flash);
-  if (flash.type == FlashConfig::Type::kNone || image.empty()) return;
+// The folder stays held: the image is opened there, never again by its path.
+HostFile CheckImage(const HostPaths& paths, const FlashConfig& flash) {
+  const std::filesystem::path& image = flash.image();
   HostFile file;
+  if (image.empty()) return file;
   if (HostError error = paths.Settle(image, file); error != HostError::kNone) {
     FieldError("flash.image", paths.Explain(image, error));
   }
@@ -43,6 +40,7 @@ void CheckImage(const HostPaths& paths, const FlashConfig& flash) {
       FieldError("flash.image", file.shown.string() + std::string(suffix) + " " + Describe(error));
     }
   }
+  return file;
 }
 
 }  // namespace
@@ -53,9 +51,8 @@ ModuleCore::ModuleCore(Description description, ModuleOptions options)
       options_(options),
       clock_(options.clock, description_.tick_at_start_ms),
       bus_(clock_),
-      address_space_(bus_) {
-  CheckImage(host_paths_, description_.flash);
-}
+      address_space_(bus_),
+      flash_image_(CheckImage(host_paths_, description_.flash)) {}
 
 ModuleCore::~ModuleCore() {
   for (auto& [block, bytes] : heap_blocks_) std::free(block);

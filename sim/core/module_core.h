@@ -45,6 +45,9 @@ class ModuleCore {
   const Description& description() const { return description_; }
   // Where the host paths the module folder names may lead, and the way to open them.
   const HostPaths& host_paths() const { return host_paths_; }
+  // The flash image the description names, held by its folder since it was checked here, for the
+  // board to open (BuildBoard); empty when the description names none, and after the first call.
+  HostFile TakeFlashImage() { return std::move(flash_image_); }
   Clock& clock() { return clock_; }
   Faults& faults() { return faults_; }
   Bus& bus() { return bus_; }
@@ -92,6 +95,7 @@ class ModuleCore {
   Faults faults_;
   Bus bus_;
   AddressSpace address_space_;
+  HostFile flash_image_;
   std::uint32_t last_error_ = 0;
   std::map<std::uintptr_t, std::unique_ptr<HandleObject>> handles_;
   std::uintptr_t next_handle_ = 0x1000;

@@ -62,7 +62,7 @@ namespace {
   FieldError("flash.image", e.what());
 }
 
-void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report) {
+void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report, HostFile image) {
   // The factory's table is made before the image, so that a table the chip cannot hold leaves no
   // image behind that a later start would take as prepared.
   std::vector<std::uint8_t> table;
@@ -73,7 +73,7 @@ void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report
   }
   std::unique_ptr<NandController> controller;
   try {
-    controller = std::make_unique<NandController>(config, report);
+    controller = std::make_unique<NandController>(config, report, std::move(image));
   } catch (const ImageError& e) {
     ImageFieldError(e);
   }
@@ -83,7 +83,11 @@ void AddNandFlash(Board& board, const NandConfig& config, const Reporter& report
 
 }  // namespace
 
-Board BuildBoard(const Description& description, Clock& clock, const Reporter& report) {
+Board BuildBoard(const Description& description, Clock& clock, const Reporter& report, HostFile image) {
+  if (!description.flash.image().empty() && !image.folder.valid()) {
+    throw std::logic_error("board: the flash image " + description.flash.image().string() +
+                           " was not settled in its folder");
+  }
   Board board;
   auto gpio = std::make_unique<GpioModel>(Description::ProductOfMainId(description.cpu_main_id));
   GpioModel::Layout layout = gpio->layout();
@@ -98,7 +102,7 @@ Board BuildBoard(const Description& description, Clock& clock, const Reporter& r
     case FlashConfig::Type::kNor: {
       std::unique_ptr<NorFlash> nor;
       try {
-        nor = std::make_unique<NorFlash>(clock, description.flash.nor);
+        nor = std::make_unique<NorFlash>(clock, description.flash.nor, std::move(image));
       } catch (const ImageError& e) {
         ImageFieldError(e);
       }
@@ -107,7 +111,7 @@ Board BuildBoard(const Description& description, Clock& clock, const Reporter& r
       break;
     }
     case FlashConfig::Type::kNand:
-      AddNandFlash(board, description.flash.nand, report);
+      AddNandFlash(board, description.flash.nand, report, std::move(image));
       break;
   }
   return board;

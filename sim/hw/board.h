@@ -23,6 +23,7 @@
 #include "sim/core/bus.h"
 #include "sim/core/clock.h"
 #include "sim/core/description.h"
+#include "sim/core/host_paths.h"
 
 namespace sim {
 
@@ -83,9 +84,12 @@ class Board {
 };
 
 // The board the description names (the table above). clock: the module's, for the models' busy
-// times; report: where the models' reports go. Throws DescriptionError naming the field for a flash
-// that cannot be made (an image that does not fit the chip, factory-bad blocks the table cannot
-// hold), before any file is created for it where the description alone shows it.
-Board BuildBoard(const Description& description, Clock& clock, const Reporter& report);
+// times; report: where the models' reports go; image: the flash image the description names, held
+// by its folder since the module folder was checked (ModuleCore::TakeFlashImage), opened there and
+// never again by its path, so that a link swapped in meanwhile leads nowhere (std::logic_error when
+// the description names an image file and none is given). Throws DescriptionError naming the field
+// for a flash that cannot be made (an image that does not fit the chip, factory-bad blocks the
+// table cannot hold), before any file is created for it where the description alone shows it.
+Board BuildBoard(const Description& description, Clock& clock, const Reporter& report, HostFile image = {});
 
 }  // namespace sim

@@ -102,7 +102,8 @@ struct NandController::Transfer {
 
 // --- power-on ---
 
-NandController::NandController(NandConfig config, std::function<void(const std::string&)> report)
+NandController::NandController(NandConfig config, std::function<void(const std::string&)> report,
+                               HostFile image)
     : config_(std::move(config)), report_(std::move(report)) {
   if (!config_.chip) throw std::invalid_argument("NAND controller: no chip given");
   const NandChipType& type = *config_.chip;
@@ -113,7 +114,13 @@ NandController::NandController(NandConfig config, std::function<void(const std::
   for (std::uint32_t cs = 0; cs < type.chip_selects; ++cs) {
     for (std::uint32_t lane = 0; lane < type.lanes; ++lane) layout.regions.push_back({cs, lane});
   }
-  image_ = config_.image.empty() ? NandImage::InMemory(layout) : NandImage::Open(config_.image, layout);
+  if (image.folder.valid()) {
+    image_ = NandImage::Open(std::move(image), layout);
+  } else if (!config_.image.empty()) {
+    image_ = NandImage::Open(config_.image, layout);
+  } else {
+    image_ = NandImage::InMemory(layout);
+  }
 
   NandDevice::Hooks hooks{[this](const std::string& what) { ProtocolError(what); },
                           [this](const std::string& line) {

@@ -168,7 +168,10 @@ class NandController : public BusDevice {
   // A register access from the processor: address, wait state, data and turn-around cycles.
   static constexpr std::uint32_t kRegisterAccessClocks = 4;
 
-  explicit NandController(NandConfig config, std::function<void(const std::string&)> report = {});
+  // image: config.image as a module folder's file, held by its folder (HostPaths::Settle) and opened
+  // there; without it, config.image is a file the user named.
+  explicit NandController(NandConfig config, std::function<void(const std::string&)> report = {},
+                          HostFile image = {});
   ~NandController() override;
 
   // --- the bus side ---

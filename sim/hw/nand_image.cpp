@@ -29,7 +29,7 @@ std::unique_ptr<NandImage> NandImage::InMemory(Layout layout) {
   return std::unique_ptr<NandImage>(new NandImage(std::move(layout), std::move(store)));
 }
 
-std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, Layout layout) {
+ImageStore::OpenOptions NandImage::StoreOptions(const Layout& layout) {
   ImageStore::OpenOptions options;
   options.identity = {{"layout", std::string(kLayoutName)},
                       {"chip", layout.chip},
@@ -38,7 +38,16 @@ std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, La
                       {"pages_per_block", std::uint64_t{layout.pages_per_block}},
                       {"blocks_per_device", std::uint64_t{layout.blocks}}};
   options.accept_raw_image = true;
-  auto store = ImageStore::Open(path, StoreLayout(layout), std::move(options));
+  return options;
+}
+
+std::unique_ptr<NandImage> NandImage::Open(const std::filesystem::path& path, Layout layout) {
+  auto store = ImageStore::Open(path, StoreLayout(layout), StoreOptions(layout));
+  return std::unique_ptr<NandImage>(new NandImage(std::move(layout), std::move(store)));
+}
+
+std::unique_ptr<NandImage> NandImage::Open(HostFile file, Layout layout) {
+  auto store = ImageStore::Open(std::move(file), StoreLayout(layout), StoreOptions(layout));
   return std::unique_ptr<NandImage>(new NandImage(std::move(layout), std::move(store)));
 }
 

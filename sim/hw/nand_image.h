@@ -45,6 +45,8 @@ class NandImage {
   // Opens the image at path, or creates it (sparse, all erased) with its sidecar when it does not
   // exist. ImageError when it cannot, or when it was made for another chip (key "chip").
   static std::unique_ptr<NandImage> Open(const std::filesystem::path& path, Layout layout);
+  // The same for an image a module folder names, held by its folder (HostPaths::Settle).
+  static std::unique_ptr<NandImage> Open(HostFile file, Layout layout);
   static std::filesystem::path SidecarPath(const std::filesystem::path& image) {
     return ImageStore::SidecarPath(image);
   }
@@ -70,6 +72,7 @@ class NandImage {
  private:
   NandImage(Layout layout, std::unique_ptr<ImageStore> store);
   static ImageStore::Layout StoreLayout(const Layout& layout);
+  static ImageStore::OpenOptions StoreOptions(const Layout& layout);
   void CheckAddress(std::uint32_t region, std::uint32_t row) const;
   std::uint64_t FileOffset(std::uint32_t region, std::uint32_t row) const;
 

@@ -32,7 +32,7 @@ std::string Hex16(std::uint16_t value) {
 
 // --- construction and persistence ---
 
-NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
+NorFlash::NorFlash(Clock& clock, NorFlashConfig config, HostFile image)
     : clock_(clock),
       config_(std::move(config)),
       layout_(config_.device_code, config_.size_code) {
@@ -53,12 +53,14 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config)
   layout.bytes = BusBytes();
   layout.granule_bytes = kGranuleBytes;
   layout.resident = true;  // read a word at a time
-  if (config_.image.empty()) {
-    store_ = ImageStore::InMemory(layout);
+  ImageStore::OpenOptions options{.identity = {{"device_code", Hex16(config_.device_code)},
+                                                {"size_code", std::uint64_t{config_.size_code}}}};
+  if (image.folder.valid()) {
+    store_ = ImageStore::Open(std::move(image), layout, std::move(options));
+  } else if (!config_.image.empty()) {
+    store_ = ImageStore::Open(config_.image, layout, std::move(options));
   } else {
-    store_ = ImageStore::Open(config_.image, layout,
-                              {.identity = {{"device_code", Hex16(config_.device_code)},
-                                            {"size_code", std::uint64_t{config_.size_code}}}});
+    store_ = ImageStore::InMemory(layout);
   }
   if (config_.faults.power_cut) cut_ = config_.faults.power_cut;
 }

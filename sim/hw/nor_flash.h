@@ -132,8 +132,9 @@ class NorFlash : public BusDevice {
   using Block = NorLayout::Block;
 
   // ImageError when the image cannot be opened or was made for another part (key "device_code" or
-  // "size_code").
-  NorFlash(Clock& clock, NorFlashConfig config);
+  // "size_code"). image: config.image as a module folder's file, held by its folder
+  // (HostPaths::Settle) and opened there; without it, config.image is a file the user named.
+  NorFlash(Clock& clock, NorFlashConfig config, HostFile image = {});
   ~NorFlash() override;
   NorFlash(const NorFlash&) = delete;
   NorFlash& operator=(const NorFlash&) = delete;

@@ -16,7 +16,10 @@
 
 #include "launcher/launcher.h"
 #include "platform/platform.h"
+#include "sim/core/config_reader.h"
+#include "sim/core/module_core.h"
 #include "sim/core/text.h"
+#include "sim/hw/board.h"
 #include "tests/support/os_fixture.h"
 
 namespace {
@@ -181,6 +184,40 @@ TEST_F(ConfinementTest, AFlashImageAndItsSidecarStayInsideTheModuleAsRegularFile
   description().allowed_outside = {outside};
   EXPECT_EQ(refused(outside / "flash.img"), "");
   EXPECT_TRUE(fs::is_regular_file(outside / "flash.img.json"));
+}
+
+// The image is checked with the module folder and opened when the board is built: a link another
+// program swaps in for its folder in between leads nowhere, and nothing is made or read through it.
+TEST_F(ConfinementTest, AFlashImageFolderSwappedForALinkAfterTheCheckIsNotFollowed) {
+  const fs::path module = root().parent_path();
+  sim::Reporter report = [](const std::string&) {};
+  for (const char* type : {"nor", "nand"}) {
+    SCOPED_TRACE(type);
+    const fs::path images = module / type;
+    const fs::path planted = elsewhere.path() / type;
+    fs::create_directories(images);
+    fs::create_directories(planted);
+    sim::Description d = description();
+    d.cpu_main_id = sim::Description::MainIdForProduct(type == std::string("nor") ? 17 : 2);
+    nlohmann::json flash = {{"type", type}, {"image", std::string(type) + "/flash.img"}};
+    if (type == std::string("nor")) flash["size_code"] = 24;
+    if (type == std::string("nand")) flash["chip"] = "0xF1EC";
+    d.flash = sim::ReadFlashConfig(flash, d.folder);
+
+    sim::ModuleCore core(d, {});
+    fs::rename(images, module / (std::string(type) + ".old"));
+    fs::create_directory_symlink(planted, images);
+    {
+      sim::Board board = sim::BuildBoard(core.description(), core.clock(), report, core.TakeFlashImage());
+      EXPECT_EQ(board.slots().size(), type == std::string("nor") ? 2u : 3u);
+    }
+    EXPECT_TRUE(fs::is_empty(planted)) << "made through the link: " << fs::directory_iterator(planted)->path();
+    EXPECT_TRUE(fs::is_regular_file(module / (std::string(type) + ".old") / "flash.img"));
+    EXPECT_TRUE(fs::is_regular_file(module / (std::string(type) + ".old") / "flash.img.json"));
+    // Every board of a module folder opens its image through the folder settled at the check.
+    sim::Clock clock(sim::Clock::Kind::kVirtual);
+    EXPECT_THROW(sim::BuildBoard(d, clock, report), std::logic_error);
+  }
 }
 
 class ChangesTest : public ConfinementTest, public ::testing::WithParamInterface<bool> {
