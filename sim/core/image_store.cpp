@@ -54,7 +54,8 @@ bool ParseBitmapHex(const std::string& text, std::vector<bool>& bits, std::size_
   return true;
 }
 
-// A sidecar number: a JSON integer or a string such as "0x13C0000".
+// A sidecar number: a JSON integer or a string such as "0x13C0000", which starts with a digit
+// (std::stoull alone takes blanks and a sign first, and "-18446744073709551596" as 20).
 bool SidecarNumber(const nlohmann::json& v, std::uint64_t& out) {
   if (v.is_number_unsigned()) {
     out = v.get<std::uint64_t>();
@@ -62,13 +63,14 @@ bool SidecarNumber(const nlohmann::json& v, std::uint64_t& out) {
   }
   if (!v.is_string()) return false;
   const std::string text = v.get<std::string>();
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   std::size_t used = 0;
   try {
     out = std::stoull(text, &used, 0);
   } catch (const std::exception&) {
     return false;
   }
-  return used == text.size() && !text.empty() && text[0] != '-';
+  return used == text.size();
 }
 
 std::string ValueText(const ImageStore::Key& key) {
@@ -76,7 +78,14 @@ std::string ValueText(const ImageStore::Key& key) {
   return std::to_string(std::get<std::uint64_t>(key.value));
 }
 
-std::string ValueText(const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+// A sidecar value for a message: arrays and objects by their brackets alone, as they may nest deeper
+// than writing them out could go.
+std::string ValueText(const nlohmann::json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_array()) return "[...]";
+  if (v.is_object()) return "{...}";
+  return v.dump();
+}
 
 // Whether the sidecar's value is the key's: numbers compare as numbers however they are written.
 bool Matches(const nlohmann::json& v, const ImageStore::Key& key) {

@@ -119,6 +119,36 @@ TEST(ImageStore, AnImageIsRefusedForAnotherPartAWrongSizeOrNoSidecar) {
   EXPECT_TRUE(std::filesystem::exists(ImageStore::SidecarPath(image)));
 }
 
+// Sidecars are bytes from elsewhere: a value nested without end, or a number with blanks or a sign
+// that would wrap round to the right one, is refused with a message naming the sidecar and the key.
+TEST(ImageStore, AHostileSidecarIsRefusedByName) {
+  testing_support::TempFolder folder;
+  const std::filesystem::path image = folder.path() / "x.img";
+  ImageStore::Open(image, Layout(), Identity("A", 3))->Write(0, Bytes(1, 1));
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  auto refusal = [&](const std::string& sidecar) {
+    testing_support::WriteFile(ImageStore::SidecarPath(image), sidecar);
+    try {
+      ImageStore::Open(image, Layout(), Identity("A", 3));
+    } catch (const sim::ImageError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  const std::string tail = R"(, "granule_bytes": 4096, "materialised": ["1000"]})";
+  EXPECT_EQ(refusal(R"({"part": "A", "size": 3)" + tail), "accepted");
+  EXPECT_EQ(refusal(R"({"part": "A", "size": "0x3")" + tail), "accepted");
+  EXPECT_NE(refusal(R"({"part": )" + deep + R"(, "size": 3)" + tail).find("made for part [...], not A"),
+            std::string::npos);
+  EXPECT_NE(refusal(R"({"part": "A", "size": 3, "granule_bytes": {"a": )" + deep + "}}").find("granules of {...} bytes"),
+            std::string::npos);
+  for (const char* wrapped : {" -18446744073709551613", "-18446744073709551613", "+3", " 3"}) {
+    EXPECT_NE(refusal(std::string(R"({"part": "A", "size": ")") + wrapped + "\"" + tail).find("was made for size"),
+              std::string::npos)
+        << wrapped;
+  }
+}
+
 TEST(ImageStore, NoLinkIsFollowedAndOnlyRegularFilesAreTaken) {
   testing_support::TempFolder folder, elsewhere;
   const std::filesystem::path victim = elsewhere.path() / "victim.json";
