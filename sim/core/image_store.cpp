@@ -116,6 +116,13 @@ ImageStore::ImageStore(Layout layout) : layout_(std::move(layout)) {
   }
   materialised_.assign(layout_.bytes / layout_.granule_bytes, false);
   memory_.resize(materialised_.size());
+  wear_.resize(std::size_t{layout_.wear_parts} * layout_.wear_blocks);
+}
+
+void ImageStore::WearOutOfRange(std::uint32_t part, std::uint32_t block) const {
+  throw std::out_of_range("image store: wear of block " + std::to_string(block) + " of part " +
+                          std::to_string(part) + " outside the " + std::to_string(layout_.wear_parts) +
+                          " parts of " + std::to_string(layout_.wear_blocks) + " blocks");
 }
 
 std::unique_ptr<ImageStore> ImageStore::InMemory(Layout layout) {
@@ -266,6 +273,49 @@ void ImageStore::LoadSidecar(const std::vector<Key>& identity) {
   }
   materialised_count_ =
       static_cast<std::uint64_t>(std::count(materialised_.begin(), materialised_.end(), true));
+  if (json.contains("wear") && layout_.wear_parts != 0) LoadWear(sidecar, json["wear"]);
+}
+
+// The counts are untrusted like the rest of the sidecar: anything but well-formed runs within the
+// parts is refused, never taken in part.
+void ImageStore::LoadWear(const std::string& sidecar, const nlohmann::json& wear) {
+  auto refuse = [&](const std::string& where, const std::string& what) {
+    throw ImageError("wear", "the sidecar " + sidecar + ": 'wear'" + where + " " + what +
+                                 "; remove the key to count afresh");
+  };
+  if (!wear.is_array() || wear.size() != layout_.wear_parts) {
+    refuse("", "needs one list of runs per part (" + std::to_string(layout_.wear_parts) + ")");
+  }
+  for (std::uint32_t part = 0; part < layout_.wear_parts; ++part) {
+    const nlohmann::json& runs = wear[part];
+    const std::string in_part = " entry " + std::to_string(part);
+    if (!runs.is_array()) refuse(in_part, "is not a list of runs");
+    std::uint64_t next_free = 0;  // the first block the next run may name
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      const nlohmann::json& run = runs[r];
+      const std::string where = in_part + " run " + std::to_string(r);
+      if (!run.is_array() || run.size() != 4) refuse(where, "is not [first block, blocks, programs, erases]");
+      std::uint64_t v[4] = {};
+      for (std::size_t i = 0; i < 4; ++i) {
+        if (!run[i].is_number_unsigned() || run[i].get<std::uint64_t>() > kMaxWearCount) {
+          refuse(where, "holds " + run[i].dump() + ", not a whole number from 0 to " +
+                            std::to_string(kMaxWearCount));
+        }
+        v[i] = run[i].get<std::uint64_t>();
+      }
+      const std::uint64_t first = v[0], blocks = v[1];
+      if (blocks == 0 || first > layout_.wear_blocks || blocks > layout_.wear_blocks - first) {
+        refuse(where, "names blocks " + std::to_string(first) + " to " + std::to_string(first + blocks) +
+                          " (exclusive); the part has " + std::to_string(layout_.wear_blocks));
+      }
+      if (first < next_free) refuse(where, "overlaps or precedes the run before it");
+      if (v[2] == 0 && v[3] == 0) refuse(where, "counts nothing (blocks without counts are left out)");
+      for (std::uint64_t b = first; b < first + blocks; ++b) {
+        wear_[std::size_t{part} * layout_.wear_blocks + b] = {v[2], v[3]};
+      }
+      next_free = first + blocks;
+    }
+  }
 }
 
 ImageStore::~ImageStore() {
@@ -299,7 +349,25 @@ void ImageStore::WriteSidecar() const {
     json["regions"].push_back(region);
     json["materialised"].push_back(BitmapHex(materialised_, r * per_region, per_region));
   }
-  if (HostError error = file_.Replace(json.dump(1) + '\n', kSidecarSuffix); error != HostError::kNone) {
+  std::string text = json.dump(1);
+  if (layout_.wear_parts != 0) {
+    // A part's runs on one line: indented, every number would take a line of its own.
+    text.pop_back();  // the closing brace
+    text += ",\n \"wear\": [";
+    for (std::uint32_t part = 0; part < layout_.wear_parts; ++part) {
+      nlohmann::ordered_json runs = nlohmann::ordered_json::array();
+      const BlockWear* counts = wear_.data() + std::size_t{part} * layout_.wear_blocks;
+      for (std::uint32_t b = 0; b < layout_.wear_blocks;) {
+        std::uint32_t end = b + 1;
+        while (end < layout_.wear_blocks && counts[end] == counts[b]) ++end;
+        if (counts[b] != BlockWear{}) runs.push_back({b, end - b, counts[b].programs, counts[b].erases});
+        b = end;
+      }
+      text += (part == 0 ? "\n  " : ",\n  ") + runs.dump();
+    }
+    text += "\n ]\n}";
+  }
+  if (HostError error = file_.Replace(text + '\n', kSidecarSuffix); error != HostError::kNone) {
     throw ImageError("", "cannot write the sidecar " + SidecarPath(path_).string() + ": it " + Describe(error));
   }
 }

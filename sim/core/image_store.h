@@ -10,14 +10,24 @@
 //   {"device_code": "0x8922", "size_code": 25,        the model's identity keys, checked on open
 //    "granule_bytes": 65536,
 //    "regions": [{"offset": 0, "bytes": 67108864}],   equal parts of the image (NAND: one per device)
-//    "materialised": ["0100...0"]}                    per region: the granules that hold data, a hex
+//    "materialised": ["0100...0"],                    per region: the granules that hold data, a hex
 //                                                     digit per four granules, bit 0 the lowest
+//    "wear": [[[0, 12, 768, 12], [40, 1, 3, 1]], []]} per wear part (see below): runs of blocks
+//                                                     with the same program and erase counts
+//
+// Wear: real flash wears, so the program and erase counts of every block are kept over the image's
+// life, per part (a NAND device, a device of the NOR pair) and block of the part, as the model counts
+// them (sim/hw/nand_chip.h, sim/hw/nor_flash.h). The sidecar lists, per part, runs
+// [first block, blocks, programs, erases] of consecutive blocks with equal counts, in ascending order
+// and without overlap; blocks never programmed nor erased are left out, so a fresh 2 GiB chip costs a
+// pair of brackets and a chip written evenly a few runs. A sidecar without "wear" reads as all counts
+// zero. A count stops at kMaxWearCount (the largest integer every JSON reader holds exactly).
 //
 // The sidecar is rewritten (through a temporary file) whenever a granule is materialised, after the
 // granule's bytes are in the file, so an interrupted host never leaves a counted granule reading as
-// the file's zero-filled hole. Readers ignore keys they do not know, so the sidecar can carry more
-// about the image later (per-block program and erase counts, for instance) without breaking older
-// images.
+// the file's zero-filled hole; and on close, which is when counts that moved since then are kept
+// (an operation does not rewrite it). Readers ignore keys they do not know, so the sidecar can carry
+// more about the image later without breaking older images; a key they know must be well formed.
 //
 // Older sidecars stay readable: one that lists the granules holding data as offsets ("granules":
 // ["0x00000000", ...]) instead of bitmaps, and one without "granule_bytes". An image without a
@@ -28,6 +38,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -39,7 +50,8 @@
 namespace sim {
 
 // An image that cannot be opened, made or used, or does not fit what the model wants. key names the
-// identity key that disagrees (empty for every other problem); the message names the file.
+// identity key that disagrees, or "wear" for malformed counts (empty for every other problem); the
+// message names the file.
 struct ImageError : std::runtime_error {
   ImageError(std::string key, const std::string& what) : std::runtime_error(what), key(std::move(key)) {}
   std::string key;
@@ -63,7 +75,17 @@ class ImageStore {
     // Materialised granules are also kept in memory, so reads do not touch the file (the NOR pair,
     // read a word at a time); otherwise every access goes to the file (the NAND pages).
     bool resident = false;
+    // Program and erase counts are kept for wear_blocks blocks of each of wear_parts parts; 0: none.
+    std::uint32_t wear_parts = 0;
+    std::uint32_t wear_blocks = 0;
   };
+  // What a block has been through, over the image's life.
+  struct BlockWear {
+    std::uint64_t programs = 0;
+    std::uint64_t erases = 0;
+    bool operator==(const BlockWear&) const = default;
+  };
+  static constexpr std::uint64_t kMaxWearCount = (std::uint64_t{1} << 53) - 1;
   struct OpenOptions {
     std::vector<Key> identity;      // written to a new sidecar; an existing one must carry the same
     bool accept_raw_image = false;  // an image of the right size without a sidecar holds data throughout
@@ -103,6 +125,17 @@ class ImageStore {
   // Writes the sidecar now (it is also written on every newly materialised granule and on close).
   void WriteSidecar() const;
 
+  // One program or erase of a block of a part, counted in memory (the sidecar keeps it, see above).
+  void CountProgram(std::uint32_t part, std::uint32_t block) {
+    Saturating(wear_[WearIndex(part, block)].programs);
+  }
+  void CountErase(std::uint32_t part, std::uint32_t block) {
+    Saturating(wear_[WearIndex(part, block)].erases);
+  }
+  const BlockWear& Wear(std::uint32_t part, std::uint32_t block) const {
+    return wear_[WearIndex(part, block)];
+  }
+
  private:
   explicit ImageStore(Layout layout);
   void CheckRange(std::uint64_t offset, std::uint64_t bytes) const;
@@ -114,6 +147,15 @@ class ImageStore {
   void PreadExact(std::uint64_t offset, std::span<std::uint8_t> out) const;
   void PwriteExact(std::uint64_t offset, std::span<const std::uint8_t> bytes) const;
   [[noreturn]] void Fail(const std::string& what) const;
+  std::size_t WearIndex(std::uint32_t part, std::uint32_t block) const {
+    if (part >= layout_.wear_parts || block >= layout_.wear_blocks) WearOutOfRange(part, block);
+    return std::size_t{part} * layout_.wear_blocks + block;
+  }
+  [[noreturn]] void WearOutOfRange(std::uint32_t part, std::uint32_t block) const;
+  static void Saturating(std::uint64_t& count) {
+    if (count < kMaxWearCount) ++count;
+  }
+  void LoadWear(const std::string& sidecar, const nlohmann::json& wear);
 
   Layout layout_;
   std::filesystem::path path_;
@@ -125,7 +167,8 @@ class ImageStore {
   std::vector<bool> materialised_;
   std::uint64_t materialised_count_ = 0;
   std::vector<std::vector<std::uint8_t>>
-      memory_;  // per granule: its bytes, in memory or resident; empty: none
+      memory_;                   // per granule: its bytes, in memory or resident; empty: none
+  std::vector<BlockWear> wear_;  // part major, block minor
 };
 
 }  // namespace sim

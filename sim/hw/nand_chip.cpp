@@ -270,6 +270,7 @@ void NandDevice::LoadPage() {
 void NandDevice::Program() {
   std::uint32_t block = row_ / type_.pages_per_block;
   std::uint64_t done = counters_[block].programs++;
+  image_.CountProgram(region_, block);
   busy_ns_ += type_.program_ns;
   mode_ = Mode::kIdle;
   if (Fails(program_fail_after_, block, done)) {
@@ -301,6 +302,7 @@ void NandDevice::Program() {
 void NandDevice::Erase() {
   std::uint32_t block = row_ / type_.pages_per_block;
   std::uint64_t done = counters_[block].erases++;
+  image_.CountErase(region_, block);
   busy_ns_ += type_.erase_ns;
   mode_ = Mode::kIdle;
   if (Fails(erase_fail_after_, block, done)) {

@@ -17,6 +17,13 @@
 // positions from a seed), replaced ID bytes, and a power cut that tears the next program or erase
 // (sim/core/power_cut.h). A failed program or erase leaves the cells as they were and sets the status
 // fail bit.
+//
+// Wear: every program and erase the device performs - its confirm command (0x10, 0xD0) taken after
+// its setup and address - counts for its block in the image (NandImage::Wear), kept with the image
+// over its life: a failed one too (the device tried; the status says it did not hold) and one cut by
+// a power cut (the cells were moving). A confirm the device does not take (no setup before it)
+// changes nothing and counts nothing. The back door (RawProgram, RawErase) counts nothing: it is the
+// factory's or a tool's writing, not the device's.
 #pragma once
 
 #include <cstdint>

@@ -17,6 +17,8 @@ ImageStore::Layout NandImage::StoreLayout(const Layout& layout) {
   ImageStore::Layout store;
   store.bytes = layout.total_bytes();
   store.granule_bytes = static_cast<std::uint32_t>(layout.block_bytes());
+  store.wear_parts = static_cast<std::uint32_t>(layout.regions.size());
+  store.wear_blocks = layout.blocks;
   for (const Region& r : layout.regions) {
     store.regions.push_back(
         {{"chip_select", std::uint64_t{r.chip_select}}, {"device", std::uint64_t{r.device}}});

@@ -5,8 +5,12 @@
 // as erased (0xFF) without touching the file. Pages are read and written on demand; nothing reads
 // the whole image.
 //
+// The image also keeps every device block's program and erase counts over its life (the devices
+// count what they perform, sim/hw/nand_chip.h); the sidecar holds them, one wear part per region.
+//
 // An image without a sidecar but of exactly the right size (written by some other tool) is taken as
-// wholly materialised. An in-memory image (no path) behaves alike and is lost with the module.
+// wholly materialised, with no counts. An in-memory image (no path) behaves alike and is lost with
+// the module.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +67,14 @@ class NandImage {
   void WritePage(std::uint32_t region, std::uint32_t row, std::span<const std::uint8_t> bytes);
   // Sets every byte of the block, data and spare, to 0xFF. pages: only the first so many (a cut erase).
   void EraseBlock(std::uint32_t region, std::uint32_t block, std::optional<std::uint32_t> pages = {});
+
+  // Program and erase counts of a device block, over the image's life; kept in memory, written to
+  // the sidecar with it.
+  void CountProgram(std::uint32_t region, std::uint32_t block) { store_->CountProgram(region, block); }
+  void CountErase(std::uint32_t region, std::uint32_t block) { store_->CountErase(region, block); }
+  const ImageStore::BlockWear& Wear(std::uint32_t region, std::uint32_t block) const {
+    return store_->Wear(region, block);
+  }
 
   bool IsMaterialised(std::uint32_t region, std::uint32_t block) const;
   std::uint32_t MaterialisedBlocks() const { return static_cast<std::uint32_t>(store_->MaterialisedCount()); }

@@ -53,6 +53,8 @@ NorFlash::NorFlash(Clock& clock, NorFlashConfig config, HostFile image)
   layout.bytes = BusBytes();
   layout.granule_bytes = kGranuleBytes;
   layout.resident = true;  // read a word at a time
+  layout.wear_parts = kLanes;
+  layout.wear_blocks = static_cast<std::uint32_t>(block_count);
   ImageStore::OpenOptions options{.identity = {{"device_code", Hex16(config_.device_code)},
                                                 {"size_code", std::uint64_t{config_.size_code}}}};
   if (image.folder.valid()) {
@@ -397,19 +399,29 @@ NorCycle NorFlash::LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t
   return NorCycle::kCommand;
 }
 
-// A locked block refuses the operation with its error at once; a device that never becomes ready
-// starts it and stays busy; an injected fault lets it run its time and then reports the fault.
-bool NorFlash::BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
-                                   const Failure& fault, std::uint64_t done) {
+// A locked block refuses the operation with its error at once; past that the device has started it
+// and it counts toward the block's wear. A device that never becomes ready stays busy; an injected
+// fault lets the operation run its time and then reports the fault.
+bool NorFlash::BeginArrayOperation(unsigned lane, std::size_t block_index, bool erase, std::uint64_t busy_ns,
+                                   std::uint64_t done) {
+  Lane& l = lanes_[lane];
+  const BlockState& block = l.blocks[block_index];
+  const std::uint8_t error = erase ? kStatusEraseError : kStatusProgramError;
   if (block.locked) {
     l.errors |= kStatusLockedError | error;
     return false;
+  }
+  if (erase) {
+    store_->CountErase(lane, static_cast<std::uint32_t>(block_index));
+  } else {
+    store_->CountProgram(lane, static_cast<std::uint32_t>(block_index));
   }
   if (l.never_ready) {
     l.hung = true;
     return false;
   }
   l.busy_until_ns = clock_.NowNs() + busy_ns;
+  const Failure& fault = erase ? block.erase_fault : block.program_fault;
   if (fault.status && done >= fault.from) {
     l.errors |= fault.status;
     return false;
@@ -423,7 +435,7 @@ void NorFlash::StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16
   ++l.program_operations;
   started_program_ = true;
   std::uint64_t done = block.programs++;
-  if (!BeginArrayOperation(l, block, kStatusProgramError, kWordProgramNs, block.program_fault, done)) return;
+  if (!BeginArrayOperation(lane, BlockIndex(offset), false, kWordProgramNs, done)) return;
   NoteOperation(offset & ~(kBusWordBytes - 1), kBusWordBytes);
   ProgramHalf(lane, offset, data);
 }
@@ -436,7 +448,7 @@ void NorFlash::StartBufferProgram(unsigned lane) {
   std::uint64_t done = block.programs++;
   std::vector<std::pair<std::uint32_t, std::uint16_t>> words;
   words.swap(l.buffer);
-  if (!BeginArrayOperation(l, block, kStatusProgramError, kBufferProgramNs, block.program_fault, done)) return;
+  if (!BeginArrayOperation(lane, BlockIndex(l.buffer_block), false, kBufferProgramNs, done)) return;
   NoteOperation(l.buffer_line, kBusLineBytes);
   for (auto [offset, data] : words) ProgramHalf(lane, offset, data);
 }
@@ -446,7 +458,7 @@ void NorFlash::StartErase(unsigned lane, std::uint32_t offset) {
   BlockState& block = l.blocks[BlockIndex(offset)];
   std::uint64_t done = block.erases++;
   started_erase_ = true;
-  if (!BeginArrayOperation(l, block, kStatusEraseError, kBlockEraseNs, block.erase_fault, done)) return;
+  if (!BeginArrayOperation(lane, BlockIndex(offset), true, kBlockEraseNs, done)) return;
   NoteOperation(BlockAt(offset).offset, BlockAt(offset).bytes);
   EraseHalves(lane, BlockAt(offset));
 }

@@ -41,7 +41,13 @@
 // Persistence: the image store (sim/core/image_store.h) keeps the bus view in 64 KiB granules, in
 // memory or in a raw image file created sparse, with a sidecar "<image>.json" holding the device
 // code, the size code and the granules that hold data; the others read 0xFF. Lock bits, status and
-// counts are not persisted.
+// the counts since power-on are not persisted; wear is.
+//
+// Wear: every program (word or buffer) and erase a device starts counts for its block, per device
+// (the store's wear part = the lane) and block in the order of Blocks(), over the image's life
+// (Wear()): one that fails, one on a device that never becomes ready, and one a power cut tears
+// count; one refused because the block is locked does not (the device touches no cell). Poke counts
+// nothing.
 #pragma once
 
 #include <array>
@@ -165,6 +171,10 @@ class NorFlash : public BusDevice {
   // Erase commands confirmed on the block, and program operations (word or buffer) confirmed.
   std::uint32_t EraseCount(std::uint32_t offset, unsigned lane = 0) const;
   std::uint64_t ProgramOperations(unsigned lane = 0) const { return lanes_[lane].program_operations; }
+  // Programs and erases the block that holds the offset has been through, over the image's life.
+  const ImageStore::BlockWear& Wear(std::uint32_t offset, unsigned lane) const {
+    return store_->Wear(lane, static_cast<std::uint32_t>(BlockIndex(offset)));
+  }
   // The command log: every bus write while logging, with how each device took it.
   void StartLog();
   void StopLog() { logging_ = false; }
@@ -236,8 +246,8 @@ class NorFlash : public BusDevice {
   NorCycle LaneCommand(unsigned lane, std::uint32_t offset, std::uint8_t command);
   NorCycle SequenceError(Lane& lane);
   // The start every program and erase shares: false when the operation does not go ahead.
-  bool BeginArrayOperation(Lane& l, const BlockState& block, std::uint8_t error, std::uint64_t busy_ns,
-                           const Failure& fault, std::uint64_t done);
+  bool BeginArrayOperation(unsigned lane, std::size_t block_index, bool erase, std::uint64_t busy_ns,
+                           std::uint64_t done);
   void StartWordProgram(unsigned lane, std::uint32_t offset, std::uint16_t data);
   void StartBufferProgram(unsigned lane);
   void StartErase(unsigned lane, std::uint32_t offset);

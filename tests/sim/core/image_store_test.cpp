@@ -1,6 +1,6 @@
 // The one sparse image store of the flash models: created sparse, reading erased, granules written
-// only when they first hold data, a sidecar that says what the image was made for, and the sidecars
-// of older images still read.
+// only when they first hold data, a sidecar that says what the image was made for and what its blocks
+// have been through, and the sidecars of older images still read.
 #include "sim/core/image_store.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +27,14 @@ ImageStore::Layout Layout(std::uint32_t regions = 1, bool resident = false) {
     layout.regions.push_back({{"device", std::uint64_t{r}}});
   }
   layout.resident = resident;
+  return layout;
+}
+
+// Two parts of 16 blocks with counts.
+ImageStore::Layout WearLayout() {
+  ImageStore::Layout layout = Layout(2);
+  layout.wear_parts = 2;
+  layout.wear_blocks = 16;
   return layout;
 }
 
@@ -184,6 +192,127 @@ TEST(ImageStore, NoLinkIsFollowedAndOnlyRegularFilesAreTaken) {
   EXPECT_TRUE(std::filesystem::is_regular_file(folder.path() / "moved" / "y.img"));
   EXPECT_TRUE(std::filesystem::is_regular_file(folder.path() / "moved" / "y.img.json"));
   EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / "y.img"));
+}
+
+TEST(ImageStoreWear, CountsAreKeptAsRunsOnCloseAndReadBackOnOpen) {
+  testing_support::TempFolder folder;
+  const std::filesystem::path image = folder.path() / "x.img";
+  {
+    auto store = ImageStore::Open(image, WearLayout(), Identity());
+    for (std::uint32_t b = 2; b < 5; ++b) {
+      store->CountErase(0, b);
+      for (int p = 0; p < 3; ++p) store->CountProgram(0, b);
+    }
+    store->CountErase(0, 5);
+    store->CountProgram(1, 15);
+    store->CountProgram(1, 15);
+    EXPECT_EQ(store->Wear(0, 3), (ImageStore::BlockWear{3, 1}));
+    EXPECT_EQ(store->Wear(1, 0), (ImageStore::BlockWear{}));
+    EXPECT_THROW(store->CountErase(2, 0), std::out_of_range);
+    EXPECT_THROW(store->CountErase(0, 16), std::out_of_range);
+    EXPECT_FALSE(Sidecar(image).contains("wear") && !Sidecar(image)["wear"][0].empty())
+        << "counting alone does not rewrite the sidecar";
+  }
+  nlohmann::json sidecar = Sidecar(image);
+  EXPECT_EQ(sidecar["wear"], nlohmann::json::parse("[[[2, 3, 3, 1], [5, 1, 0, 1]], [[15, 1, 2, 0]]]"));
+  EXPECT_EQ(sidecar["part"], "A") << "the rest of the sidecar as before";
+
+  auto again = ImageStore::Open(image, WearLayout(), Identity());
+  for (std::uint32_t part = 0; part < 2; ++part) {
+    for (std::uint32_t b = 0; b < 16; ++b) {
+      ImageStore::BlockWear want;
+      if (part == 0 && b >= 2 && b < 5) want = {3, 1};
+      if (part == 0 && b == 5) want = {0, 1};
+      if (part == 1 && b == 15) want = {2, 0};
+      EXPECT_EQ(again->Wear(part, b), want) << "part " << part << " block " << b;
+    }
+  }
+  // A newly materialised granule writes the counts with it.
+  again->CountErase(1, 0);
+  again->Write(0, Bytes(1, 0));
+  EXPECT_EQ(Sidecar(image)["wear"][1], nlohmann::json::parse("[[0, 1, 0, 1], [15, 1, 2, 0]]"));
+
+  // In memory the counts live as long as the store.
+  auto memory = ImageStore::InMemory(WearLayout());
+  memory->CountProgram(1, 7);
+  EXPECT_EQ(memory->Wear(1, 7).programs, 1u);
+}
+
+TEST(ImageStoreWear, ASidecarWithoutCountsReadsAsZeroAndACountStopsAtTheLargest) {
+  testing_support::TempFolder folder;
+  const std::filesystem::path image = folder.path() / "x.img";
+  ImageStore::Open(image, Layout(2), Identity())->Write(0, Bytes(1, 0x12));
+  ASSERT_FALSE(Sidecar(image).contains("wear")) << "a store without counts writes no key";
+  {
+    auto store = ImageStore::Open(image, WearLayout(), Identity());
+    for (std::uint32_t b = 0; b < 16; ++b) EXPECT_EQ(store->Wear(0, b), (ImageStore::BlockWear{}));
+    std::vector<std::uint8_t> out(1);
+    store->Read(0, out);
+    EXPECT_EQ(out[0], 0x12);
+  }
+  EXPECT_EQ(Sidecar(image)["wear"], nlohmann::json::parse("[[], []]"));
+
+  nlohmann::json sidecar = Sidecar(image);
+  sidecar["wear"][0] = nlohmann::json::parse("[[4, 1, 9007199254740991, 9007199254740990]]");
+  testing_support::WriteFile(ImageStore::SidecarPath(image), sidecar.dump());
+  {
+    auto store = ImageStore::Open(image, WearLayout(), Identity());
+    store->CountProgram(0, 4);
+    store->CountErase(0, 4);
+    store->CountErase(0, 4);
+    EXPECT_EQ(store->Wear(0, 4),
+              (ImageStore::BlockWear{ImageStore::kMaxWearCount, ImageStore::kMaxWearCount}));
+  }
+  EXPECT_NO_THROW(ImageStore::Open(image, WearLayout(), Identity())) << "what it wrote, it reads";
+}
+
+TEST(ImageStoreWear, MalformedCountsAreRefusedNamingTheFileAndTheKey) {
+  testing_support::TempFolder folder;
+  const std::filesystem::path image = folder.path() / "x.img";
+  ImageStore::Open(image, WearLayout(), Identity())->CountErase(0, 1);
+  const nlohmann::json good = Sidecar(image);
+  const char* bad[] = {
+      R"("12")",                     // not a list
+      R"([[]])",                     // one part of two
+      R"([[], [], []])",             // three
+      R"([{}, []])",                 // a part that is no list
+      R"([[[1, 1, 2]], []])",        // a run of three numbers
+      R"([[[1, 1, 2, 3, 4]], []])",  // of five
+      R"([[7], []])",                // a run that is no list
+      R"([[[1, 1, -2, 0]], []])",    // negative
+      R"([[[1, 1, 2.5, 0]], []])",   // not whole
+      R"([[[1, 1, "2", 0]], []])",   // a string
+      R"([[[1, 1, null, 0]], []])",
+      R"([[[1, 1, 9007199254740992, 0]], []])",      // beyond the largest count
+      R"([[[1, 1, 18446744073709551616, 0]], []])",  // beyond 64 bits
+      R"([[[1, 1, 1e300, 0]], []])",
+      R"([[[16, 1, 1, 0]], []])",  // beyond the part
+      R"([[[10, 7, 1, 0]], []])",
+      R"([[[18446744073709551615, 2, 1, 0]], []])",  // first + blocks wraps
+      R"([[[3, 0, 1, 0]], []])",                     // no blocks
+      R"([[[3, 2, 1, 0], [4, 1, 1, 0]], []])",       // overlapping
+      R"([[[5, 1, 1, 0], [3, 1, 1, 0]], []])",       // descending
+      R"([[[3, 1, 0, 0]], []])",                     // counting nothing
+  };
+  for (const char* wear : bad) {
+    SCOPED_TRACE(wear);
+    nlohmann::json sidecar = good;
+    sidecar["wear"] = nlohmann::json::parse(wear);
+    const std::string text = sidecar.dump();
+    testing_support::WriteFile(ImageStore::SidecarPath(image), text);
+    try {
+      ImageStore::Open(image, WearLayout(), Identity());
+      ADD_FAILURE() << "accepted";
+    } catch (const sim::ImageError& e) {
+      EXPECT_EQ(e.key, "wear");
+      const std::string what = e.what();
+      EXPECT_NE(what.find(ImageStore::SidecarPath(image).string()), std::string::npos) << what;
+      EXPECT_NE(what.find("'wear'"), std::string::npos) << what;
+    }
+    EXPECT_EQ(testing_support::ReadFile(ImageStore::SidecarPath(image)), text) << "a refused sidecar is left";
+  }
+  testing_support::WriteFile(ImageStore::SidecarPath(image), good.dump());
+  EXPECT_EQ(ImageStore::Open(image, WearLayout(), Identity())->Wear(0, 1).erases, 1u);
 }
 
 }  // namespace

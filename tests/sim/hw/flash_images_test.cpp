@@ -74,6 +74,9 @@ TEST(FlashImages, OlderSidecarsOfBothFlashModelsStillOpen) {
   nand->ReadPage(0, 5 * 64, page);
   EXPECT_EQ(page[0], 0x42);
   EXPECT_EQ(page[1], 0x00) << "a block that holds data reads from the file";
+  for (std::uint32_t b = 0; b < layout.blocks; ++b) {
+    ASSERT_EQ(nand->Wear(0, b), ImageStore::BlockWear{}) << "no counts kept then: none yet";
+  }
 }
 
 }  // namespace
