@@ -123,7 +123,7 @@ void AddFlashCommand(CLI::App& app, int& status) {
   auto* info = flash->add_subcommand(
       "info",
       "Show MODULE's flash: the part and its geometry, the usable size, the tester region, and on NAND the "
-      "bad-block table, the map and the spares left");
+      "bad-block table, the map and the spares left; and the blocks' program and erase counts");
   info->add_option("MODULE", options->module, "The module folder (holding module.json)")->required();
   info->add_flag("--json", options->json, "Print the same as one JSON object");
   info->callback([options, &status] { status = Info(options->module, options->json); });

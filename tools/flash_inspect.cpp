@@ -70,6 +70,25 @@ TesterRegionInfo InspectTester(ModuleFlash& flash) {
   return t;
 }
 
+// Adds one device's counts; its blocks stand behind the info's blocks as block_of says.
+template <typename WearOf, typename BlockOf>
+void AddDeviceWear(WearInfo& wear, WearInfo::Device device, std::uint32_t blocks, WearOf wear_of,
+                   BlockOf block_of) {
+  device.programs.resize(blocks);
+  device.erases.resize(blocks);
+  for (std::uint32_t b = 0; b < blocks; ++b) {
+    const sim::ImageStore::BlockWear& w = wear_of(b);
+    device.programs[b] = w.programs;
+    device.erases[b] = w.erases;
+    wear.programs += w.programs;
+    wear.erases += w.erases;
+    const std::uint32_t shown = block_of(b);
+    wear.block_programs[shown] = std::max(wear.block_programs[shown], w.programs);
+    wear.block_erases[shown] = std::max(wear.block_erases[shown], w.erases);
+  }
+  wear.devices.push_back(std::move(device));
+}
+
 NandInfo InspectNand(sim::Module& module) {
   const sim::NandController* controller = module.FindDevice<sim::NandController>();
   if (!controller) throw FlashInspectError("the module has no NAND controller");
@@ -168,6 +187,18 @@ NandInfo InspectNand(sim::Module& module) {
     }
     n.kinds[b] = kind;
   }
+
+  const sim::NandImage& image = controller->image();
+  n.wear.block_programs.resize(n.blocks);
+  n.wear.block_erases.resize(n.blocks);
+  for (std::uint32_t region = 0; region < image.layout().regions.size(); ++region) {
+    const sim::NandImage::Region& r = image.layout().regions[region];
+    // The driver's blocks run over the chip selects; a pair's devices share theirs.
+    AddDeviceWear(
+        n.wear, {r.chip_select, r.device, {}, {}}, chip.blocks,
+        [&](std::uint32_t b) -> const sim::ImageStore::BlockWear& { return image.Wear(region, b); },
+        [&](std::uint32_t b) { return r.chip_select * chip.blocks + b; });
+  }
   return n;
 }
 
@@ -190,7 +221,80 @@ NorInfo InspectNor(sim::Module& module) {
       n.main_block_bytes = block.bytes;
     }
   }
+  const std::uint32_t blocks = static_cast<std::uint32_t>(layout.BlockCount());
+  n.wear.block_programs.resize(blocks);
+  n.wear.block_erases.resize(blocks);
+  for (unsigned lane = 0; lane < sim::NorFlash::kLanes; ++lane) {
+    AddDeviceWear(
+        n.wear, {0, lane, {}, {}}, blocks,
+        [&](std::uint32_t b) -> const sim::ImageStore::BlockWear& {
+          return flash->Wear(layout.BlockNumber(b).offset, lane);
+        },
+        [](std::uint32_t b) { return b; });
+  }
   return n;
+}
+
+// The blocks erased most, most first (the lower block first among equals).
+std::vector<std::uint32_t> MostErased(const WearInfo& wear, std::size_t count) {
+  std::vector<std::uint32_t> blocks;
+  for (std::uint32_t b = 0; b < wear.block_erases.size(); ++b) {
+    if (wear.block_erases[b] != 0) blocks.push_back(b);
+  }
+  std::stable_sort(blocks.begin(), blocks.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return wear.block_erases[a] > wear.block_erases[b];
+  });
+  if (blocks.size() > count) blocks.resize(count);
+  return blocks;
+}
+
+std::uint32_t BlocksErased(const WearInfo& wear) {
+  return static_cast<std::uint32_t>(std::count_if(wear.block_erases.begin(), wear.block_erases.end(),
+                                                  [](std::uint64_t e) { return e != 0; }));
+}
+
+constexpr std::size_t kMostErasedShown = 3;
+
+std::string WearText(const WearInfo& wear) {
+  std::ostringstream out;
+  out << "wear:          ";
+  if (wear.programs == 0 && wear.erases == 0) {
+    out << "no block programmed or erased yet\n";
+    return out.str();
+  }
+  out << wear.programs << (wear.programs == 1 ? " program, " : " programs, ") << wear.erases
+      << (wear.erases == 1 ? " erase" : " erases") << " in all; " << BlocksErased(wear)
+      << (BlocksErased(wear) == 1 ? " block" : " blocks") << " ever erased";
+  std::vector<std::uint32_t> most = MostErased(wear, kMostErasedShown);
+  if (!most.empty()) {
+    out << "; most erased:";
+    for (std::size_t i = 0; i < most.size(); ++i) {
+      out << (i ? ", " : " ") << "block " << most[i] << " (" << wear.block_erases[most[i]] << ")";
+    }
+  }
+  out << "\n";
+  return out.str();
+}
+
+nlohmann::ordered_json WearJson(const WearInfo& wear, bool chip_selects) {
+  using Json = nlohmann::ordered_json;
+  Json most = Json::array();
+  for (std::uint32_t b : MostErased(wear, kMostErasedShown))
+    most.push_back({{"block", b}, {"erases", wear.block_erases[b]}});
+  Json devices = Json::array();
+  for (const WearInfo::Device& d : wear.devices) {
+    Json device = Json::object();
+    if (chip_selects) device["chip_select"] = d.chip_select;
+    device["device"] = d.device;
+    device["programs"] = d.programs;
+    device["erases"] = d.erases;
+    devices.push_back(std::move(device));
+  }
+  return {{"programs", wear.programs},
+          {"erases", wear.erases},
+          {"blocks_erased", BlocksErased(wear)},
+          {"most_erased", most},
+          {"devices", devices}};
 }
 
 std::array<std::uint32_t, kBlockKinds> Counts(const NandInfo& nand) {
@@ -389,8 +493,9 @@ std::string InfoText(const FlashInfo& info) {
     out << "blocks:       ";
     for (BlockKind k : kAllKinds) out << " " << counts[static_cast<std::size_t>(k)] << " " << BlockKindName(k);
     out << "\n";
-    out << "wear:          program and erase counts are not kept by the image\n";
+    out << WearText(n.wear);
   }
+  if (info.nor) out << WearText(info.nor->wear);
   for (const std::string& report : info.reports) out << "library:       " << sim::Printable(report) << "\n";
   return out.str();
 }
@@ -412,7 +517,8 @@ nlohmann::ordered_json InfoJson(const FlashInfo& info) {
                   {"parameter_blocks", n.parameter_blocks},
                   {"parameter_block_bytes", n.parameter_block_bytes},
                   {"main_blocks", n.main_blocks},
-                  {"main_block_bytes", n.main_block_bytes}};
+                  {"main_block_bytes", n.main_block_bytes},
+                  {"wear", WearJson(n.wear, false)}};
   }
   if (info.nand) {
     const NandInfo& n = *info.nand;
@@ -440,16 +546,17 @@ nlohmann::ordered_json InfoJson(const FlashInfo& info) {
                    {"map_built_by", n.os_driver ? "os_driver" : "library"},
                    {"reserved_blocks", n.reserved_blocks},
                    {"spare_pool_first", n.pool_first()},
-                   {"table", {{"offset", n.table_offset},
-                              {"bytes", n.table_length},
-                              {"valid", n.table_valid},
-                              {"capacity", n.table_slots == 0 ? 0 : n.table_slots - 1},
-                              {"entries", entries}}},
+                   {"table",
+                    {{"offset", n.table_offset},
+                     {"bytes", n.table_length},
+                     {"valid", n.table_valid},
+                     {"capacity", n.table_slots == 0 ? 0 : n.table_slots - 1},
+                     {"entries", entries}}},
                    {"remapped", remapped},
                    {"spares_left", n.spares_left},
                    {"next_spare", n.next_spare ? Json(*n.next_spare) : Json(nullptr)},
                    {"blocks_by_kind", counts},
-                   {"wear", nullptr}};
+                   {"wear", WearJson(n.wear, true)}};
   }
   const TesterRegionInfo& t = info.tester;
   out["tester_region"] = {{"offset", TESTER_REGION_OFFSET},

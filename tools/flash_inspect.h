@@ -51,6 +51,23 @@ struct TableEntryInfo {
   std::string state;              // "live", "retired", or why the bad-block layer does not use it
 };
 
+// What the flash's blocks have been through over the image's life (the sidecar's "wear"): the
+// devices' own counts, and per block as the rest of the info counts them (NAND: the driver's blocks;
+// NOR: the blocks on the bus, lowest first) the most any device behind it had.
+struct WearInfo {
+  struct Device {
+    std::uint32_t chip_select = 0;        // NAND
+    std::uint32_t device = 0;             // byte lane (NAND) or half of the bus word (NOR)
+    std::vector<std::uint64_t> programs;  // per device block
+    std::vector<std::uint64_t> erases;
+  };
+  std::vector<Device> devices;
+  std::uint64_t programs = 0;  // every device's together
+  std::uint64_t erases = 0;
+  std::vector<std::uint64_t> block_erases;
+  std::vector<std::uint64_t> block_programs;
+};
+
 struct NandInfo {
   std::string chip;  // "0xF1EC"
   std::uint32_t page_bytes = 0;
@@ -71,6 +88,7 @@ struct NandInfo {
   std::uint32_t spares_left = 0;
   std::optional<std::uint32_t> next_spare;  // what the next replacement takes
   std::vector<BlockKind> kinds;             // per physical block
+  WearInfo wear;
   std::uint32_t pool_first() const { return blocks - reserved_blocks; }
 };
 
@@ -82,6 +100,7 @@ struct NorInfo {
   std::uint32_t parameter_block_bytes = 0;
   std::uint32_t main_blocks = 0;
   std::uint32_t main_block_bytes = 0;
+  WearInfo wear;
 };
 
 struct TesterRegionInfo {

@@ -162,6 +162,82 @@ TEST_F(FlashCommand, InfoShowsTheTableTheMapAndTheSparesOfANandModule) {
             std::string::npos);
 }
 
+// Each device block's counts as the sidecar's runs keep them, spelled out.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> SidecarWear(const fs::path& image, std::size_t device,
+                                                                 std::size_t blocks) {
+  nlohmann::json sidecar = nlohmann::json::parse(ReadFile(fs::path(image.string() + ".json")));
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> wear(blocks);
+  for (const nlohmann::json& run : sidecar["wear"].at(device)) {
+    for (std::uint64_t b = run[0]; b < run[0].get<std::uint64_t>() + run[1].get<std::uint64_t>(); ++b) {
+      wear.at(b) = {run[2], run[3]};
+    }
+  }
+  return wear;
+}
+
+TEST_F(FlashCommand, InfoShowsWhatEachBlockWentThroughAsTheSidecarKeepsIt) {
+  MakeNandWithAGrownBadBlock();
+  CommandRun run = Kalvori("flash info " + ShellQuote(module) + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json wear = nlohmann::json::parse(run.out)["nand"]["wear"];
+  ASSERT_EQ(wear["devices"].size(), 1u) << wear;
+  const nlohmann::json& device = wear["devices"][0];
+  EXPECT_EQ(device["chip_select"], 0);
+  EXPECT_EQ(device["device"], 0);
+  ASSERT_EQ(device["programs"].size(), 1024u);
+  ASSERT_EQ(device["erases"].size(), 1024u);
+  // The pack erased the tester region: 158 failed its erase and was replaced by 1022, which was
+  // erased and written, and 159 erased and written in place; the table gained an entry in block 0.
+  EXPECT_EQ(device["erases"][158], 1);
+  EXPECT_EQ(device["programs"][158], 0);
+  EXPECT_GE(device["erases"][1022], 1);
+  EXPECT_GE(device["programs"][1022], 1);
+  EXPECT_GE(device["erases"][159], 1);
+  EXPECT_GE(device["programs"][0], 1);
+  EXPECT_EQ(device["erases"][57], 0) << "a factory-bad block is left alone";
+
+  std::uint64_t programs = 0, erases = 0, erased = 0, most = 0;
+  const auto sidecar = SidecarWear(module / "nand.img", 0, 1024);
+  for (std::size_t b = 0; b < 1024; ++b) {
+    ASSERT_EQ(sidecar[b],
+              (std::pair<std::uint64_t, std::uint64_t>{device["programs"][b], device["erases"][b]}))
+        << "block " << b;
+    programs += sidecar[b].first;
+    erases += sidecar[b].second;
+    erased += sidecar[b].second != 0;
+    most = std::max(most, sidecar[b].second);
+  }
+  EXPECT_EQ(wear["programs"], programs);
+  EXPECT_EQ(wear["erases"], erases);
+  EXPECT_EQ(wear["blocks_erased"], erased);
+  ASSERT_FALSE(wear["most_erased"].empty());
+  EXPECT_EQ(wear["most_erased"][0]["erases"], most);
+  EXPECT_EQ(device["erases"][wear["most_erased"][0]["block"].get<std::size_t>()], most);
+
+  run = Kalvori("flash info " + ShellQuote(module));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string line =
+      "wear:          " + std::to_string(programs) + " programs, " + std::to_string(erases) +
+      " erases in all; " + std::to_string(erased) + " blocks ever erased; most erased: block " +
+      std::to_string(wear["most_erased"][0]["block"].get<int>()) + " (" + std::to_string(most) + ")";
+  EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+
+  // Counts go on from where the sidecar left them: a second pack adds to them.
+  CommandRun pack = Kalvori("bundle pack " + ShellQuote(module) + " " + ShellQuote(folder.path() / "t.exe"));
+  ASSERT_EQ(pack.status, 0) << pack.err;
+  EXPECT_GT(SidecarWear(module / "nand.img", 0, 1024)[1022].second, sidecar[1022].second);
+
+  // A sidecar whose counts are garbage is refused by name and left as it is.
+  const fs::path sidecar_path = module / "nand.img.json";
+  nlohmann::json broken = nlohmann::json::parse(ReadFile(sidecar_path));
+  broken["wear"][0] = nlohmann::json::parse("[[158, 1, -1, 0]]");
+  WriteFile(sidecar_path, broken.dump());
+  run = Kalvori("flash info " + ShellQuote(module));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("nand.img.json: 'wear' entry 0 run 0 holds -1"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFile(sidecar_path), broken.dump());
+}
+
 TEST_F(FlashCommand, TheMapPictureIsWellFormedSvgWithTheRightCounts) {
   MakeNandWithAGrownBadBlock();
   fs::path svg = folder.path() / "map.svg";
@@ -207,6 +283,12 @@ TEST_F(FlashCommand, InfoOnANorModuleAndOnAnImageNotMadeYet) {
   EXPECT_EQ(info["nor"]["parameter_block_bytes"], 0x10000);
   EXPECT_EQ(info["nor"]["main_blocks"], 255);
   EXPECT_EQ(info["tester_region"]["state"], "erased");
+  EXPECT_EQ(info["nor"]["wear"]["erases"], 0);
+  ASSERT_EQ(info["nor"]["wear"]["devices"].size(), 2u);
+  EXPECT_EQ(info["nor"]["wear"]["devices"][1]["erases"].size(), 259u);
+  EXPECT_NE(Kalvori("flash info " + ShellQuote(module))
+                .out.find("wear:          no block programmed or erased yet\n"),
+            std::string::npos);
   // Looked at as the factory delivers it: no image was made.
   EXPECT_FALSE(fs::exists(module / "flash.img"));
 
@@ -244,6 +326,13 @@ TEST_F(FlashCommand, ANandImageDumpedAndLoadedIntoAnotherModuleIsTheSame) {
   fs::path again = folder.path() / "again.raw";
   ASSERT_EQ(Kalvori("flash dump " + ShellQuote(other) + " " + ShellQuote(again)).status, 0);
   EXPECT_TRUE(SameFiles(dump, again));
+  // A load puts cells in place from outside: the new image has worn nothing, and an image loaded over
+  // keeps the counts it had.
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(other / "n.img.json"))["wear"], nlohmann::json::parse("[[]]"));
+  const nlohmann::json worn = nlohmann::json::parse(ReadFile(module / "nand.img.json"))["wear"];
+  ASSERT_NE(worn, nlohmann::json::parse("[[]]"));
+  ASSERT_EQ(Kalvori("flash load " + ShellQuote(module) + " " + ShellQuote(again)).status, 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(module / "nand.img.json"))["wear"], worn);
 
   // A file of another size is refused, and nothing is made.
   fs::path fresh = folder.path() / "fresh";
