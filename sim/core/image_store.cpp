@@ -298,8 +298,8 @@ void ImageStore::LoadWear(const std::string& sidecar, const nlohmann::json& wear
       std::uint64_t v[4] = {};
       for (std::size_t i = 0; i < 4; ++i) {
         if (!run[i].is_number_unsigned() || run[i].get<std::uint64_t>() > kMaxWearCount) {
-          refuse(where, "holds " + run[i].dump() + ", not a whole number from 0 to " +
-                            std::to_string(kMaxWearCount));
+          refuse(where, "holds " + (run[i].is_string() ? run[i].dump() : ValueText(run[i])) +
+                            ", not a whole number from 0 to " + std::to_string(kMaxWearCount));
         }
         v[i] = run[i].get<std::uint64_t>();
       }

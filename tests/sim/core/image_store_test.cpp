@@ -283,6 +283,7 @@ TEST(ImageStoreWear, MalformedCountsAreRefusedNamingTheFileAndTheKey) {
       R"([[[1, 1, 2.5, 0]], []])",   // not whole
       R"([[[1, 1, "2", 0]], []])",   // a string
       R"([[[1, 1, null, 0]], []])",
+      R"([[[1, 1, {"a": 1}, 0]], []])",
       R"([[[1, 1, 9007199254740992, 0]], []])",      // beyond the largest count
       R"([[[1, 1, 18446744073709551616, 0]], []])",  // beyond 64 bits
       R"([[[1, 1, 1e300, 0]], []])",
@@ -310,6 +311,18 @@ TEST(ImageStoreWear, MalformedCountsAreRefusedNamingTheFileAndTheKey) {
       EXPECT_NE(what.find("'wear'"), std::string::npos) << what;
     }
     EXPECT_EQ(testing_support::ReadFile(ImageStore::SidecarPath(image)), text) << "a refused sidecar is left";
+  }
+  // A count nested without end is named by its brackets, not written out.
+  std::string deep = good.dump();
+  deep = deep.substr(0, deep.rfind("\"wear\"")) + "\"wear\": [[[1, 1, " + std::string(200000, '[') +
+         std::string(200000, ']') + ", 0]], []]}";
+  testing_support::WriteFile(ImageStore::SidecarPath(image), deep);
+  try {
+    ImageStore::Open(image, WearLayout(), Identity());
+    ADD_FAILURE() << "accepted";
+  } catch (const sim::ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("run 0 holds [...], not a whole number"), std::string::npos)
+        << e.what();
   }
   testing_support::WriteFile(ImageStore::SidecarPath(image), good.dump());
   EXPECT_EQ(ImageStore::Open(image, WearLayout(), Identity())->Wear(0, 1).erases, 1u);
