@@ -117,7 +117,8 @@ std::string NewModuleDescription(const NewModuleOptions& o) {
       const std::uint8_t size_code = NorSizeCode(o.nor_bytes);
       j << "  // Two 16-bit devices side by side; each holds 2^size_code bytes (" << (o.nor_bytes >> 20)
         << " MiB in all). The image is made\n"
-           "  // (sparse, erased) at the first run; its sidecar flash.img.json keeps the device code and size.\n";
+           "  // (sparse, erased) at the first run; its sidecar flash.img.json keeps the device code and size,\n"
+           "  // and each block's program and erase counts.\n";
       j << "  \"flash\": {\"type\": \"nor\", \"image\": \"flash.img\", \"device_code\": \"" << Hex16(o.device_code)
         << "\", \"size_code\": " << int{size_code} << "},\n";
       break;
