@@ -82,9 +82,8 @@ void AddDeviceWear(WearInfo& wear, WearInfo::Device device, std::uint32_t blocks
     device.erases[b] = w.erases;
     wear.programs += w.programs;
     wear.erases += w.erases;
-    const std::uint32_t shown = block_of(b);
-    wear.block_programs[shown] = std::max(wear.block_programs[shown], w.programs);
-    wear.block_erases[shown] = std::max(wear.block_erases[shown], w.erases);
+    std::uint64_t& shown = wear.block_erases[block_of(b)];
+    shown = std::max(shown, w.erases);
   }
   wear.devices.push_back(std::move(device));
 }
@@ -189,7 +188,6 @@ NandInfo InspectNand(sim::Module& module) {
   }
 
   const sim::NandImage& image = controller->image();
-  n.wear.block_programs.resize(n.blocks);
   n.wear.block_erases.resize(n.blocks);
   for (std::uint32_t region = 0; region < image.layout().regions.size(); ++region) {
     const sim::NandImage::Region& r = image.layout().regions[region];
@@ -222,7 +220,6 @@ NorInfo InspectNor(sim::Module& module) {
     }
   }
   const std::uint32_t blocks = static_cast<std::uint32_t>(layout.BlockCount());
-  n.wear.block_programs.resize(blocks);
   n.wear.block_erases.resize(blocks);
   for (unsigned lane = 0; lane < sim::NorFlash::kLanes; ++lane) {
     AddDeviceWear(

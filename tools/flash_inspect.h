@@ -53,7 +53,7 @@ struct TableEntryInfo {
 
 // What the flash's blocks have been through over the image's life (the sidecar's "wear"): the
 // devices' own counts, and per block as the rest of the info counts them (NAND: the driver's blocks;
-// NOR: the blocks on the bus, lowest first) the most any device behind it had.
+// NOR: the blocks on the bus, lowest first) the most erases any device behind it had.
 struct WearInfo {
   struct Device {
     std::uint32_t chip_select = 0;        // NAND
@@ -65,7 +65,6 @@ struct WearInfo {
   std::uint64_t programs = 0;  // every device's together
   std::uint64_t erases = 0;
   std::vector<std::uint64_t> block_erases;
-  std::vector<std::uint64_t> block_programs;
 };
 
 struct NandInfo {
