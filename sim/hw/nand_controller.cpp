@@ -1,6 +1,8 @@
 #include "sim/hw/nand_controller.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <map>
 
 #include "sim/core/text.h"
@@ -175,8 +177,9 @@ void NandController::CheckPower() const {
 
 NandCommandRecord* NandController::Record() {
   if (!transfer_) return nullptr;
-  for (auto it = command_log_.rbegin(); it != command_log_.rend(); ++it) {
-    if (it->sequence == transfer_->sequence) return &*it;
+  const std::size_t kept = CommandLog().size();
+  for (std::size_t i = command_log_.size(); i > command_log_.size() - kept; --i) {
+    if (command_log_[i - 1].sequence == transfer_->sequence) return &command_log_[i - 1];
   }
   return nullptr;
 }
@@ -253,7 +256,7 @@ std::uint32_t NandController::ReadStatus() {
           r->completed = true;
           r->status_posted = pending_bits_;
         }
-        transfer_.reset();
+        EndTransfer();
       }
     }
   }
@@ -279,10 +282,36 @@ void NandController::Post(std::uint32_t bits, Phase next) {
   }
 }
 
+void NandController::NewTransfer() {
+  if (!spare_transfer_) {
+    transfer_ = std::make_unique<Transfer>();
+    return;
+  }
+  transfer_ = std::move(spare_transfer_);
+  std::vector<NandDevice*> lanes = std::move(transfer_->lanes);
+  std::vector<std::uint32_t> fifo = std::move(transfer_->fifo);
+  *transfer_ = Transfer{};
+  lanes.clear();
+  fifo.clear();
+  transfer_->lanes = std::move(lanes);
+  transfer_->fifo = std::move(fifo);
+}
+
+void NandController::EndTransfer() {
+  if (transfer_) spare_transfer_ = std::move(transfer_);
+}
+
+// Each lane's bytes set to the floating bus's.
+std::vector<std::vector<std::uint8_t>>& NandController::LaneBytes(std::uint32_t lanes, std::uint32_t bytes) {
+  lane_bytes_.resize(lanes);
+  for (std::vector<std::uint8_t>& lane : lane_bytes_) lane.assign(bytes, kFloatingBus);
+  return lane_bytes_;
+}
+
 void NandController::Abandon(const std::string& why) {
   ProtocolError("command abandoned: " + why);
   phase_ = Phase::kIdle;
-  transfer_.reset();
+  EndTransfer();
 }
 
 void NandController::WriteControl(std::uint32_t value) {
@@ -292,7 +321,7 @@ void NandController::WriteControl(std::uint32_t value) {
                                : "control register written while a command was unfinished");
   }
   if (value & kCtrlRun) {
-    transfer_ = std::make_unique<Transfer>();
+    NewTransfer();
     Post(kStatusCommandRequest, Phase::kTakingCommand);
   }
 }
@@ -314,8 +343,11 @@ void NandController::StartCommand() {
   const Framing& f = *t.framing;
   t.cs = (t.command() & kCmdChipSelect1) ? 1 : 0;
   t.sequence = ++command_count_;
+  if (command_log_.size() >= 2 * config_.command_log_limit) {
+    command_log_.erase(command_log_.begin(),
+                       command_log_.end() - static_cast<std::ptrdiff_t>(config_.command_log_limit - 1));
+  }
   command_log_.push_back({t.sequence, t.words[0], t.words[1], t.words[2], control_, 0, 0, false});
-  while (command_log_.size() > config_.command_log_limit) command_log_.pop_front();
 
   if (t.command() & kCmdReserved) ProtocolError("command word " + Hex(t.command()) + " sets reserved bits");
   for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) t.lanes.push_back(device(t.cs, lane));
@@ -336,7 +368,7 @@ void NandController::StartCommand() {
                   "; refused");
     phase_ = Phase::kIdle;
     control_ &= ~kCtrlRun;
-    transfer_.reset();
+    EndTransfer();
     return;
   }
 
@@ -363,7 +395,7 @@ void NandController::StartCommand() {
       std::uint64_t t_ar = (Field(timing1_, 0, 4) + 1) * kPsPerClockAtOneMhz / clock_mhz_ / 1000;
       ChargeArray(std::max(busy, t_r) + t_ar);
 
-      std::vector<std::vector<std::uint8_t>> lanes(f.lanes(), std::vector<std::uint8_t>(f.bus_lane_bytes(), kFloatingBus));
+      std::vector<std::vector<std::uint8_t>>& lanes = LaneBytes(f.lanes(), f.bus_lane_bytes());
       for (std::uint32_t lane = 0; lane < f.lanes(); ++lane) {
         if (t.lanes[lane]) t.lanes[lane]->ReadData(lanes[lane]);
       }
@@ -383,7 +415,9 @@ void NandController::StartCommand() {
       }
       // FIFO words take the bytes lowest first: device 0's alone, or the two devices' in turn.
       t.fifo.resize(std::size_t{f.fifo_lane_bytes()} * f.lanes() / 4);
-      if (f.lanes() == 1) {
+      if (f.lanes() == 1 && std::endian::native == std::endian::little) {
+        std::memcpy(t.fifo.data(), lanes[0].data(), t.fifo.size() * 4);
+      } else if (f.lanes() == 1) {
         const std::uint8_t* b = lanes[0].data();
         for (std::size_t w = 0; w < t.fifo.size(); ++w, b += 4) {
           t.fifo[w] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
@@ -517,10 +551,14 @@ void NandController::FinishProgram() {
   Transfer& t = *transfer_;
   const Framing& f = *t.framing;
   phase_ = Phase::kFinishing;  // the FIFO takes nothing more
-  std::vector<std::vector<std::uint8_t>> lanes(f.lanes(), std::vector<std::uint8_t>(f.bus_lane_bytes(), kFloatingBus));
-  for (std::size_t i = 0; i < t.fifo.size() * 4; ++i) {
-    std::uint8_t byte = static_cast<std::uint8_t>(t.fifo[i / 4] >> (8 * (i % 4)));
-    lanes[i % f.lanes()][i / f.lanes()] = byte;
+  std::vector<std::vector<std::uint8_t>>& lanes = LaneBytes(f.lanes(), f.bus_lane_bytes());
+  if (f.lanes() == 1 && std::endian::native == std::endian::little) {
+    std::memcpy(lanes[0].data(), t.fifo.data(), std::min<std::size_t>(t.fifo.size() * 4, lanes[0].size()));
+  } else {
+    for (std::size_t i = 0; i < t.fifo.size() * 4; ++i) {
+      std::uint8_t byte = static_cast<std::uint8_t>(t.fifo[i / 4] >> (8 * (i % 4)));
+      lanes[i % f.lanes()][i / f.lanes()] = byte;
+    }
   }
   if (f.ecc) {
     for (auto& bytes : lanes) PutEccFramed(f.page, bytes);

@@ -66,8 +66,8 @@
 // access throws sim::PowerCut until the module is restarted (the back door keeps working).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -200,7 +200,11 @@ class NandController : public BusDevice {
   // --- observation ---
   std::uint64_t ProtocolErrors() const { return protocol_errors_; }
   const std::vector<std::string>& ProtocolLog() const { return protocol_log_; }  // first 1000 messages
-  const std::deque<NandCommandRecord>& CommandLog() const { return command_log_; }
+  // The newest commands, oldest first (at most command_log_limit of them).
+  std::span<const NandCommandRecord> CommandLog() const {
+    return std::span<const NandCommandRecord>(command_log_)
+        .last(std::min(command_log_.size(), config_.command_log_limit));
+  }
   std::uint64_t CommandCount() const { return command_count_; }
   std::uint64_t StatusReads() const { return status_reads_; }
   std::uint64_t CorrectedBits() const { return corrected_bits_; }
@@ -261,6 +265,9 @@ class NandController : public BusDevice {
   std::uint32_t ReadStatus();
   void Post(std::uint32_t bits, Phase next);
   void Abandon(const std::string& why);
+  void NewTransfer();
+  void EndTransfer();
+  std::vector<std::vector<std::uint8_t>>& LaneBytes(std::uint32_t lanes, std::uint32_t bytes);
   void StartCommand();
   void FinishProgram();
   void EndCommand(std::uint32_t extra_bits);
@@ -295,6 +302,10 @@ class NandController : public BusDevice {
   std::uint32_t pending_reads_ = 0;
   Phase pending_next_ = Phase::kIdle;
   std::unique_ptr<Transfer> transfer_;
+  // Commands come by the thousand: a finished command's buffers, and a page's bytes per byte lane,
+  // serve the next one instead of being made afresh.
+  std::unique_ptr<Transfer> spare_transfer_;
+  std::vector<std::vector<std::uint8_t>> lane_bytes_;
 
   bool powered_ = true;
   std::uint64_t programs_ = 0;  // program and erase commands since power-on, for the power cut
@@ -306,7 +317,9 @@ class NandController : public BusDevice {
 
   std::uint64_t protocol_errors_ = 0;
   std::vector<std::string> protocol_log_;
-  std::deque<NandCommandRecord> command_log_;
+  // The log, behind it up to as many older records that are dropped together: once full, keeping
+  // the log allocates nothing.
+  std::vector<NandCommandRecord> command_log_;
   std::uint64_t command_count_ = 0;
   std::uint64_t status_reads_ = 0;
   std::uint64_t corrected_bits_ = 0;

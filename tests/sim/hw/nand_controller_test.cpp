@@ -41,6 +41,25 @@ TEST(NandModelId, ReadIdDeliversMakerAndDeviceCodeOfEachChipOnTheLowLane) {
   }
 }
 
+// The log keeps the newest commands in order, each with what its transfer moved, however many came
+// before: the records of older ones are dropped, not those of the newest.
+TEST(NandModelTransfer, TheCommandLogKeepsTheNewestCommandsWithTheirTransfers) {
+  NandModule m(J(R"({"chip": "0xF1EC", "command_log_limit": 3})"));
+  m.SetReg(C::kRegControl, Control({}));
+  for (std::uint32_t n = 1; n <= 10; ++n) {
+    m.ReadLarge(n * 64, 2048 / 4);
+    const auto log = m.nand().CommandLog();
+    ASSERT_EQ(log.size(), std::min<std::size_t>(n, 3)) << "after " << n;
+    EXPECT_EQ(log.back().sequence, m.nand().CommandCount());
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      EXPECT_EQ(log[i].sequence, m.nand().CommandCount() - (log.size() - 1 - i));
+      EXPECT_EQ(log[i].fifo_words, 2048u / 4);
+      EXPECT_TRUE(log[i].completed);
+    }
+    EXPECT_EQ(log.back().address1 >> 16, n * 64) << "the row of the newest read";
+  }
+}
+
 TEST(NandModelTransfer, ProgramThenReadBackAPageWithItsSpareBytes) {
   NandModule m(J(R"({"chip": "0xF1EC"})"));
   m.SetReg(C::kRegControl, Control({.spare = true}));
