@@ -99,9 +99,10 @@ Image NandImageOf(const fs::path& folder, std::uint16_t chip_id) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static fuzz::ModuleFolder* folder = new fuzz::ModuleFolder("sidecar");
-  static Image* images = new Image[3]{NorImage(folder->path()), NandImageOf(folder->path(), 0xF1EC),
-                                      NandImageOf(folder->path(), 0x75EC)};
+  // Destroyed at exit: the folder and its images go with the process.
+  static const fuzz::ModuleFolder folder("sidecar");
+  static const Image images[3] = {NorImage(folder.path()), NandImageOf(folder.path(), 0xF1EC),
+                                  NandImageOf(folder.path(), 0x75EC)};
   const std::string_view sidecar(reinterpret_cast<const char*>(data), size);
   for (int i = 0; i < 3; ++i) {
     const Image& image = images[i];
