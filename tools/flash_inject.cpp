@@ -165,12 +165,15 @@ std::vector<std::string> InjectFaults(const fs::path& module_folder, const Injec
   if (int error = sim::ReadToEnd(file.fd.get(), text); error != 0) {
     throw FlashInspectError(std::string("cannot read module.json: ") + std::strerror(error));
   }
-  Json doc;
+  // The text is checked first by the one reader of module.json, which names the field of a bad value
+  // and refuses one nested without end; it is then read again keeping the user's order of keys.
+  const fs::path description = module_folder / sim::kDescriptionFile;
   try {
-    doc = Json::parse(text, nullptr, true, /*ignore_comments=*/true);
-  } catch (const Json::parse_error& e) {
-    throw sim::DescriptionError("module description: module.json is not valid JSON: " + std::string(e.what()));
+    sim::ReadDescriptionText(text);
+  } catch (const sim::DescriptionError& e) {
+    throw sim::NamingFile(description, e.what());
   }
+  Json doc = Json::parse(text, nullptr, true, /*ignore_comments=*/true);
   if (!doc.is_object() || !doc.contains("flash") || !doc["flash"].is_object() ||
       doc["flash"].value("type", std::string("none")) == "none") {
     throw FlashInspectError("the module in '" + module_folder.string() + "' has no flash (its module.json has no " +
@@ -243,8 +246,11 @@ std::vector<std::string> InjectFaults(const fs::path& module_folder, const Injec
   std::optional<std::pair<std::size_t, std::size_t>> place = FindTopLevelValue(text, "flash");
   if (!place) throw FlashInspectError("cannot find the \"flash\" member in module.json's text");
   const std::string edited = text.substr(0, place->first) + OneLine(flash) + text.substr(place->second);
-  sim::ParseDescription(nlohmann::json::parse(edited, nullptr, true, /*ignore_comments=*/true),
-                        fs::absolute(module_folder));
+  try {
+    sim::ParseDescription(sim::ReadDescriptionText(edited), fs::absolute(module_folder));
+  } catch (const sim::DescriptionError& e) {
+    throw sim::NamingFile(description, e.what());
+  }
   if (sim::HostError error = paths.Replace(sim::kDescriptionFile, edited); error != sim::HostError::kNone) {
     throw std::runtime_error("cannot write module.json: " + paths.Explain(sim::kDescriptionFile, error));
   }

@@ -563,6 +563,11 @@ class DescriptionReader final : public nlohmann::json_sax<Json> {
   }
   bool Open(Json container) {
     std::string field = NextField();
+    // Every field of a module description lies a few levels down; a value nested without end would
+    // only exhaust memory (each level names its field) or the stack of whoever walks it later.
+    if (open_.size() >= kMaxNesting) {
+      FieldError(field, "nested deeper than " + std::to_string(kMaxNesting) + " levels of arrays and objects");
+    }
     Json* placed = Put(std::move(container));
     open_.push_back({placed, open_.empty() ? "" : field});
     return true;
@@ -571,6 +576,8 @@ class DescriptionReader final : public nlohmann::json_sax<Json> {
     open_.pop_back();
     return true;
   }
+
+  static constexpr std::size_t kMaxNesting = 64;
 
   std::string_view text_;
   Json root_;

@@ -13,14 +13,15 @@ void FieldError(const std::string& field, const std::string& what) {
   throw DescriptionError("module description: field '" + field + "': " + what);
 }
 
+DescriptionError NamingFile(const std::filesystem::path& file, const std::string& message) {
+  const std::string prefix = "module description";
+  return DescriptionError(message.rfind(prefix, 0) == 0 ? prefix + " " + file.string() + message.substr(prefix.size())
+                                                        : message);
+}
+
 Description LoadDescription(const std::filesystem::path& folder) {
   const std::filesystem::path file = folder / kDescriptionFile;
-  // Every refusal names the file: "module description FILE: field 'FIELD': WHAT".
-  auto named = [&](const std::string& message) {
-    const std::string prefix = "module description";
-    return DescriptionError(message.rfind(prefix, 0) == 0 ? prefix + " " + file.string() + message.substr(prefix.size())
-                                                          : message);
-  };
+  auto named = [&](const std::string& message) { return NamingFile(file, message); };
   // Opened as every file a module folder holds: no link followed at its name, and a FIFO, device
   // node or socket refused without waiting for a peer.
   HostFile held;

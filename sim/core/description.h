@@ -90,6 +90,9 @@ struct Description {
 // The file name of the description inside a module folder.
 inline constexpr const char* kDescriptionFile = "module.json";
 
+// The message of a refusal with the file it is about: "module description FILE: field 'FIELD': WHAT".
+DescriptionError NamingFile(const std::filesystem::path& file, const std::string& message);
+
 // Reads and checks folder/module.json (sim/core/config_reader.h); DescriptionError when it cannot.
 Description LoadDescription(const std::filesystem::path& folder);
 

@@ -141,4 +141,23 @@ TEST_F(UntrustedInput, MalformedDescriptionsEndWithStatusTwoNamingTheFileAndTheF
   }
 }
 
+// Before: the reader named every level's field (memory grew with the square of the depth) and flash
+// inject walked the text recursively, so a deep enough value ended in bad_alloc or a crash.
+TEST_F(UntrustedInput, AValueNestedWithoutEndIsRefusedByEveryCommandAndChangesNothing) {
+  const std::size_t depth = 200000;
+  const std::string json = R"({"cpu_product": 8, "flash": {"type": "nand", "chip": "0xF1EC"}, "comment": )" +
+                           std::string(depth, '[') + std::string(depth, ']') + "}";
+  Description(json);
+  const std::string file = (module / "module.json").string();
+  for (const std::string& command :
+       {"sim " + ShellQuote(module) + " --script /dev/null --virtual-time", "bundle list " + ShellQuote(module),
+        "flash info " + ShellQuote(module), "flash inject " + ShellQuote(module) + " --bad-block 5"}) {
+    CommandRun run = Kalvori(command);
+    EXPECT_EQ(run.status, 2) << command << "\n" << run.err.substr(0, 300);
+    EXPECT_NE(run.err.find(file + ": field 'comment[0][0]"), std::string::npos) << run.err.substr(0, 300);
+    EXPECT_NE(run.err.find("nested deeper than 64 levels"), std::string::npos) << run.err.substr(0, 300);
+  }
+  EXPECT_EQ(testing_support::ReadFile(module / "module.json"), json);
+}
+
 }  // namespace
