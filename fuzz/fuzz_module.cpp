@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "fuzz/fuzz_support.h"
@@ -15,8 +16,26 @@ namespace fuzz {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The folders made so far: a target keeps its module for the life of the process and never destroys
+// it, so its folder is removed when the process exits.
+std::vector<fs::path>& MadeFolders() {
+  static auto* folders = new std::vector<fs::path>;
+  return *folders;
+}
+
+void RemoveMadeFolders() {
+  std::error_code ignored;
+  for (const fs::path& folder : MadeFolders()) fs::remove_all(folder, ignored);
+}
+
+}  // namespace
+
 ModuleFolder::ModuleFolder(const char* name)
     : path_(fs::temp_directory_path() / ("kalvori-fuzz-" + std::string(name) + "-" + std::to_string(::getpid()))) {
+  static const bool registered = std::atexit(RemoveMadeFolders) == 0;
+  if (registered) MadeFolders().push_back(path_);
   fs::remove_all(path_);
   fs::create_directories(path_ / "root");
   fs::create_directories(path_ / "volumes");
