@@ -10,6 +10,7 @@
 #include "sim/core/text.h"
 #include "tester/tester.h"
 #include "tools/bundle.h"
+#include "tools/command_status.h"
 #include "tools/commands.h"
 
 namespace tools {
@@ -52,21 +53,19 @@ int Pack(const std::string& module, const std::vector<std::string>& inputs) {
   } catch (const BundleError& e) {
     return Refuse(e.what());
   }
-  try {
-    ModuleFlash flash(module);
-    for (const std::string& warning : BundleWarnings(files)) Warn(warning);
-    bool ok = WriteBundle(flash, encoded, DrawProgress);
-    DrawProgress(1, 1);
-    std::fputc('\n', stderr);
-    if (!ok)
-      return Fail("the flash failed while the region was erased or written; the region is left in part");
-  } catch (const BundleError& e) {
-    return Refuse(e.what());
-  } catch (const sim::DescriptionError& e) {
-    return Refuse(e.what());
-  } catch (const std::exception& e) {
-    return Fail(e.what());
-  }
+  int status = RunCommand<BundleError>(
+      [&] {
+        ModuleFlash flash(module);
+        for (const std::string& warning : BundleWarnings(files)) Warn(warning);
+        bool ok = WriteBundle(flash, encoded, DrawProgress);
+        DrawProgress(1, 1);
+        std::fputc('\n', stderr);
+        if (!ok)
+          return Fail("the flash failed while the region was erased or written; the region is left in part");
+        return 0;
+      },
+      Refuse, Fail);
+  if (status != 0) return status;
   std::cout << "packed " << files.size() << (files.size() == 1 ? " file" : " files") << " (" << encoded.size()
             << " of " << TESTER_REGION_LENGTH << " bytes) into the tester region of " << module << "\n";
   for (auto it = files.rbegin(); it != files.rend(); ++it) {
@@ -80,17 +79,15 @@ int Pack(const std::string& module, const std::vector<std::string>& inputs) {
 
 // Reads the bundle; status is set when the module cannot be read.
 std::optional<BundleContents> Read(const std::string& module, int& status) {
-  try {
-    ModuleFlash flash(module);
-    return ReadBundle(flash);
-  } catch (const BundleError& e) {
-    status = Refuse(e.what());
-  } catch (const sim::DescriptionError& e) {
-    status = Refuse(e.what());
-  } catch (const std::exception& e) {
-    status = Fail(e.what());
-  }
-  return std::nullopt;
+  std::optional<BundleContents> contents;
+  status = RunCommand<BundleError>(
+      [&] {
+        ModuleFlash flash(module);
+        contents = ReadBundle(flash);
+        return 0;
+      },
+      Refuse, Fail);
+  return contents;
 }
 
 int List(const std::string& module, bool json) {

@@ -8,6 +8,7 @@
 #include "sim/core/description.h"
 #include "sim/core/host_paths.h"
 #include "sim/core/text.h"
+#include "tools/command_status.h"
 #include "tools/commands.h"
 #include "tools/flash_image.h"
 #include "tools/flash_inject.h"
@@ -32,16 +33,14 @@ int Fail(const std::string& text) {
 
 // Runs an inspection; status is set when the module cannot be looked at.
 std::optional<FlashInfo> Inspect(const std::string& module, int& status) {
-  try {
-    return InspectFlash(module);
-  } catch (const FlashInspectError& e) {
-    status = Refuse(e.what());
-  } catch (const sim::DescriptionError& e) {
-    status = Refuse(e.what());
-  } catch (const std::exception& e) {
-    status = Fail(e.what());
-  }
-  return std::nullopt;
+  std::optional<FlashInfo> info;
+  status = RunCommand<FlashInspectError>(
+      [&] {
+        info = InspectFlash(module);
+        return 0;
+      },
+      Refuse, Fail);
+  return info;
 }
 
 int Info(const std::string& module, bool json) {
@@ -75,32 +74,24 @@ int Move(bool dump, const std::string& module, const std::string& file, std::opt
          std::optional<std::uint32_t> device) {
   std::optional<FlashDevicePick> pick;
   if (chip_select || device) pick = FlashDevicePick{chip_select.value_or(0), device.value_or(0)};
-  try {
-    FlashImageResult r = dump ? DumpFlash(module, file, pick) : LoadFlash(module, file, pick);
-    std::cout << (dump ? "dumped " : "loaded ") << r.bytes << " bytes " << (dump ? "into " : "from ")
-              << sim::Printable(file) << "\n";
-  } catch (const FlashInspectError& e) {
-    return Refuse(e.what());
-  } catch (const sim::DescriptionError& e) {
-    return Refuse(e.what());
-  } catch (const std::exception& e) {
-    return Fail(e.what());
-  }
-  return 0;
+  return RunCommand<FlashInspectError>(
+      [&] {
+        FlashImageResult r = dump ? DumpFlash(module, file, pick) : LoadFlash(module, file, pick);
+        std::cout << (dump ? "dumped " : "loaded ") << r.bytes << " bytes " << (dump ? "into " : "from ")
+                  << sim::Printable(file) << "\n";
+        return 0;
+      },
+      Refuse, Fail);
 }
 
 int Inject(const std::string& module, const InjectRequest& request) {
-  try {
-    for (const std::string& line : InjectFaults(module, request)) std::cout << sim::Printable(line) << "\n";
-  } catch (const FlashInspectError& e) {
-    return Refuse(std::string(e.what()) + "; nothing was written");
-  } catch (const sim::DescriptionError& e) {
-    return Refuse(std::string(e.what()) + "; nothing was written");
-  } catch (const std::exception& e) {
-    return Fail(e.what());
-  }
-  std::cout << "module.json updated; the next kalvori sim meets the faults\n";
-  return 0;
+  return RunCommand<FlashInspectError>(
+      [&] {
+        for (const std::string& line : InjectFaults(module, request)) std::cout << sim::Printable(line) << "\n";
+        std::cout << "module.json updated; the next kalvori sim meets the faults\n";
+        return 0;
+      },
+      [](const std::string& text) { return Refuse(text + "; nothing was written"); }, Fail);
 }
 
 }  // namespace
