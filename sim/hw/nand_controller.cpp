@@ -741,11 +741,18 @@ std::vector<std::uint8_t> NandController::ReadFlash(std::uint32_t offset, std::u
 
 void NandController::ProgramFlash(std::uint32_t offset, std::span<const std::uint8_t> data, bool ecc, NandView view) {
   std::map<std::pair<NandDevice*, std::uint32_t>, std::vector<std::uint8_t>> pages;
+  // Runs of bytes share a page (a lane's page on a pair): the page is looked up when it changes.
+  std::pair<NandDevice*, std::uint32_t> last{nullptr, 0};
+  std::vector<std::uint8_t>* raw = nullptr;
   for (std::size_t i = 0; i < data.size(); ++i) {
     Place p = Locate(std::uint64_t{offset} + i, view);
-    auto [it, fresh] = pages.try_emplace({p.device, p.row});
-    if (fresh) it->second.assign(chip().raw_page_bytes(), kFloatingBus);
-    it->second[p.column] = data[i];
+    if (!raw || last != std::make_pair(p.device, p.row)) {
+      last = {p.device, p.row};
+      auto [it, fresh] = pages.try_emplace(last);
+      if (fresh) it->second.assign(chip().raw_page_bytes(), kFloatingBus);
+      raw = &it->second;
+    }
+    (*raw)[p.column] = data[i];
   }
   for (auto& [where, raw] : pages) {
     if (ecc) PutEcc(chip(), raw);
