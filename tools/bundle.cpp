@@ -253,9 +253,16 @@ std::uint32_t ModuleFlash::UsableSize() const { return FlashOps.UsableSize; }
 bool ModuleFlash::Read(std::uint32_t offset, std::span<std::uint8_t> out) {
   if (out.empty()) return true;
   if (out.size() % 4 != 0 || offset % 4 != 0) return false;  // the library reads whole words
-  std::vector<u32> words(out.size() / 4);
-  if (!FlashOps.Read(words.data(), offset, static_cast<u32>(out.size()))) return false;
-  std::memcpy(out.data(), words.data(), out.size());
+  if (std::uint64_t{offset} + out.size() > std::uint64_t{UINT32_MAX} + 1) return false;  // no piece may wrap
+  // In pieces through one small word buffer: a payload may claim most of the flash, and a buffer
+  // as long as the payload beside the caller's doubled the memory touched for it.
+  constexpr std::size_t kPieceBytes = 64 * 1024;
+  std::vector<u32> words(std::min(out.size(), kPieceBytes) / 4);
+  for (std::size_t done = 0; done < out.size(); done += kPieceBytes) {
+    const std::size_t piece = std::min(out.size() - done, kPieceBytes);
+    if (!FlashOps.Read(words.data(), offset + static_cast<u32>(done), static_cast<u32>(piece))) return false;
+    std::memcpy(out.data() + done, words.data(), piece);
+  }
   return true;
 }
 
