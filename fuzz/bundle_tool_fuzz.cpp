@@ -16,6 +16,23 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Whether a file holds exactly these bytes, read in pieces through one buffer kept from input to input.
+bool SameBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+  static std::vector<char> piece(64 * 1024);
+  std::ifstream in(file, std::ios::binary);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::size_t n = std::min(piece.size(), bytes.size() - done);
+    if (!in.read(piece.data(), static_cast<std::streamsize>(n))) return false;
+    if (std::memcmp(piece.data(), bytes.data() + done, n) != 0) return false;
+    done += n;
+  }
+  return in.peek() == std::char_traits<char>::eof();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static fuzz::ReusedModule* reused =
       new fuzz::ReusedModule("bundle", fuzz::kNorCpuProduct, fuzz::kFuzzNor, std::nullopt);
@@ -23,16 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::PlaceInTesterRegion(*reused, std::span<const std::uint8_t>(data, size));
   fuzz::Check(FlashInit() != 0, "the NOR flash does not start");
 
-  tools::BundleContents contents = tools::WalkBundle(
-      [](std::uint32_t offset, std::span<std::uint8_t> out) {
-        if (out.size() % 4 != 0 || offset % 4 != 0) return false;
-        if (out.empty()) return true;  // nothing to read, and no storage to copy to
-        std::vector<u32> words(out.size() / 4);
-        if (!FlashOps.Read(words.data(), offset, static_cast<u32>(out.size()))) return false;
-        std::memcpy(out.data(), words.data(), out.size());
-        return true;
-      },
-      FlashOps.UsableSize);
+  tools::ModuleFlash flash;  // the running module's, as `kalvori bundle` reads it
+  tools::BundleContents contents = tools::ReadBundle(flash);
   for (const tools::BundleRecord& r : contents.records) fuzz::CheckPrintable(tools::DeviceNameToUtf8(r.file.name));
   fuzz::CheckPrintable(contents.problem);
 
@@ -47,13 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       bool last = true;
       for (std::size_t k = i + 1; k < written.size(); ++k) last = last && written[k] != written[i];
       if (!last) continue;
-      // Read whole: a byte at a time through the stream took most of each input's time.
-      std::ifstream in(written[i], std::ios::binary | std::ios::ate);
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-      in.seekg(0);
-      in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-      fuzz::Check(static_cast<bool>(in), "an extracted file cannot be read back");
-      fuzz::Check(bytes == contents.records[i].file.payload, "an extracted file does not hold its record");
+      fuzz::Check(SameBytes(written[i], contents.records[i].file.payload), "an extracted file does not hold its record");
     }
   } catch (const tools::BundleError& e) {
     fuzz::CheckPrintable(e.what());

@@ -62,6 +62,7 @@ ReusedModule::ReusedModule(const char* name, std::uint32_t cpu_product, const nl
   d.shares = std::move(shares);
   d.flash = sim::ReadFlashConfig(flash, folder_.path());
   d.boot_item12 = boot_item12;
+  d.os_faults.heap_fail_above = kFuzzHeapLimit;
   module_ = std::make_unique<sim::Module>(d);
   nand_ = module_->FindDevice<sim::NandController>();
   if (nand_) TakeNandBaseline();
@@ -83,10 +84,13 @@ void ReusedModule::ClearRoot() {
 }
 
 void PlaceInTesterRegion(ReusedModule& reused, std::span<const std::uint8_t> bytes) {
-  std::vector<std::uint8_t> region(TESTER_REGION_LENGTH, 0xFF);
-  std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), region.size()), region.begin());
+  // Made once: a fresh region-sized buffer for every input cost more than the input's own run.
+  static const std::vector<std::uint8_t> erased(TESTER_REGION_LENGTH, 0xFF);
+  const std::size_t placed = std::min<std::size_t>(bytes.size(), TESTER_REGION_LENGTH);
   if (auto* nor = reused.module().FindDevice<sim::NorFlash>()) {
-    nor->Poke(TESTER_REGION_OFFSET, region);
+    nor->Poke(TESTER_REGION_OFFSET, bytes.first(placed));
+    nor->Poke(TESTER_REGION_OFFSET + static_cast<std::uint32_t>(placed),
+              std::span<const std::uint8_t>(erased).subspan(placed));
     return;
   }
   sim::NandController* nand = reused.module().FindDevice<sim::NandController>();
@@ -96,10 +100,13 @@ void PlaceInTesterRegion(ReusedModule& reused, std::span<const std::uint8_t> byt
   for (std::uint32_t at = TESTER_REGION_OFFSET; at < TESTER_REGION_OFFSET + TESTER_REGION_LENGTH; at += block_bytes) {
     nand->EraseFlashBlock(at / block_bytes);
   }
-  // Erased pages need no programming: only the pages the input reaches are written.
+  // Erased pages need no programming: only the pages the input reaches are written, the last one
+  // filled out with erased bytes.
+  if (placed == 0) return;
   const std::uint32_t page = nand->chip().page_bytes;
-  const std::size_t used = std::min<std::size_t>((bytes.size() + page - 1) / page * page, region.size());
-  if (used != 0) nand->ProgramFlash(TESTER_REGION_OFFSET, std::span<const std::uint8_t>(region).first(used), /*ecc=*/true);
+  std::vector<std::uint8_t> pages((placed + page - 1) / page * page, 0xFF);
+  std::copy_n(bytes.begin(), placed, pages.begin());
+  nand->ProgramFlash(TESTER_REGION_OFFSET, pages, /*ecc=*/true);
 }
 
 void WriteHostFile(const std::filesystem::path& path, std::string_view bytes) {

@@ -19,6 +19,7 @@
 #include "sim/core/description.h"
 #include "sim/hw/nand_controller.h"
 #include "sim/module.h"
+#include "tester/tester.h"
 
 namespace fuzz {
 
@@ -36,10 +37,18 @@ class ModuleFolder {
   std::filesystem::path path_;
 };
 
+// The most the launcher's local heap gives in one allocation on a fuzz module: the tester region's
+// length, all that a bundle inside the region ever asks for. A record claiming a longer payload ends
+// as on a module short of memory ("ERROR Reading Data from Flash"), where an unlimited heap had the
+// hand-off read and write tens of MiB of erased flash for each such input, at a few inputs a second,
+// and reach no code the shorter payloads do not.
+inline constexpr std::uint32_t kFuzzHeapLimit = TESTER_REGION_LENGTH;
+
 class ReusedModule {
  public:
   // A module in a folder of its own: the processor's product number, the "flash" object of a
-  // module description, boot configuration item 12 (absent: none).
+  // module description, boot configuration item 12 (absent: none). Its local heap refuses
+  // allocations above kFuzzHeapLimit.
   ReusedModule(const char* name, std::uint32_t cpu_product, const nlohmann::json& flash,
                std::optional<std::uint32_t> boot_item12, std::vector<sim::ShareDescription> shares = {});
 
