@@ -156,6 +156,33 @@ Tear ReadTear(const Json& cut, const std::string& where) {
   return tear;
 }
 
+// "power_cut": the at-th operation of the kind "op" names (one of ops) is cut, as "tear" says. The
+// NOR and NAND models count different kinds of operation; the field reads the same.
+template <typename Cut, typename Op>
+Cut ReadPowerCut(const Json& faults, std::initializer_list<std::pair<const char*, Op>> ops) {
+  const std::string where = "flash.faults.power_cut";
+  const Json& v = Object(faults["power_cut"], where, "an object with \"at\"");
+  OnlyKnownFields(v, where, {"at", "op", "tear", "seed"});
+  if (!v.contains("at")) FieldError(where + ".at", "missing");
+  Cut cut;
+  cut.at = NumberIn(v, where, "at", 1, 1, 0xFFFFFFFF);
+  if (v.contains("op")) {
+    const std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
+    auto named = std::find_if(ops.begin(), ops.end(), [&](const auto& o) { return op == o.first; });
+    if (named == ops.end()) {
+      std::string expected = "expected ";
+      for (auto o = ops.begin(); o != ops.end(); ++o) {
+        if (o != ops.begin()) expected += o + 1 == ops.end() ? " or " : ", ";
+        expected += std::string("\"") + o->first + "\"";
+      }
+      FieldError(where + ".op", expected);
+    }
+    cut.op = named->second;
+  }
+  cut.tear = ReadTear(v, where);
+  return cut;
+}
+
 NorFlashConfig ReadNor(const Json& flash, const std::filesystem::path& folder) {
   OnlyKnownFields(flash, "flash", {"type", "image", "device_code", "size_code", "faults", "comment"});
   NorFlashConfig config;
@@ -209,28 +236,9 @@ NorFlashConfig ReadNor(const Json& flash, const std::filesystem::path& folder) {
     f.manufacturer = static_cast<int>(code);
   }
   if (faults.contains("power_cut")) {
-    const Json& v = Object(faults["power_cut"], "flash.faults.power_cut", "an object with \"at\"");
-    OnlyKnownFields(v, "flash.faults.power_cut", {"at", "op", "tear", "seed"});
-    if (!v.contains("at")) FieldError("flash.faults.power_cut.at", "missing");
-    NorFlashFaults::PowerCutAt cut;
-    cut.at = NumberIn(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
-    if (v.contains("op")) {
-      const std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
-      using Op = NorFlashFaults::PowerCutAt::Op;
-      if (op == "program") {
-        cut.op = Op::kProgram;
-      } else if (op == "erase") {
-        cut.op = Op::kErase;
-      } else if (op == "any") {
-        cut.op = Op::kAny;
-      } else if (op == "write") {
-        cut.op = Op::kWrite;
-      } else {
-        FieldError("flash.faults.power_cut.op", "expected \"program\", \"erase\", \"any\" or \"write\"");
-      }
-    }
-    cut.tear = ReadTear(v, "flash.faults.power_cut");
-    f.power_cut = cut;
+    using Op = NorFlashFaults::PowerCutAt::Op;
+    f.power_cut = ReadPowerCut<NorFlashFaults::PowerCutAt, Op>(
+        faults, {{"program", Op::kProgram}, {"erase", Op::kErase}, {"any", Op::kAny}, {"write", Op::kWrite}});
   }
   return config;
 }
@@ -351,23 +359,8 @@ NandConfig ReadNand(const Json& flash, const std::filesystem::path& folder) {
     plan.id = bytes;
   }
   if (faults.contains("power_cut")) {
-    const Json& v = Object(faults["power_cut"], "flash.faults.power_cut", "an object with \"at\"");
-    OnlyKnownFields(v, "flash.faults.power_cut", {"at", "op", "tear", "seed"});
-    if (!v.contains("at")) FieldError("flash.faults.power_cut.at", "missing");
-    NandFaultPlan::PowerCutAt cut;
-    cut.at = NumberIn(v, "flash.faults.power_cut", "at", 1, 1, 0xFFFFFFFF);
-    if (v.contains("op")) {
-      std::string op = v["op"].is_string() ? v["op"].get<std::string>() : "";
-      if (op == "program") {
-        cut.op = NandOperation::kProgram;
-      } else if (op == "erase") {
-        cut.op = NandOperation::kErase;
-      } else if (op != "any") {
-        FieldError("flash.faults.power_cut.op", "expected \"program\", \"erase\" or \"any\"");
-      }
-    }
-    cut.tear = ReadTear(v, "flash.faults.power_cut");
-    plan.power_cut = cut;
+    plan.power_cut = ReadPowerCut<NandFaultPlan::PowerCutAt, NandOperation>(
+        faults, {{"program", NandOperation::kProgram}, {"erase", NandOperation::kErase}, {"any", NandOperation::kAny}});
   }
   return config;
 }

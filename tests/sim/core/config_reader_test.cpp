@@ -79,6 +79,27 @@ TEST(ConfigReader, BothFlashModelsNameFailingBlocksAlike) {
   EXPECT_EQ(nand.erase_fail[0].block.block, 0u);
 }
 
+TEST(ConfigReader, BothFlashModelsReadAPowerCutAlike) {
+  sim::NorFlashFaults nor =
+      Read(R"({"type": "nor", "faults": {"power_cut": {"at": 3, "op": "write", "tear": "half", "seed": 9}}})").nor.faults;
+  ASSERT_TRUE(nor.power_cut.has_value());
+  EXPECT_EQ(nor.power_cut->at, 3u);
+  EXPECT_EQ(nor.power_cut->op, sim::NorFlashFaults::PowerCutAt::Op::kWrite);
+  EXPECT_EQ(nor.power_cut->tear.shape, sim::TearShape::kHalf);
+  EXPECT_EQ(nor.power_cut->tear.seed, 9u);
+  EXPECT_EQ(Read(R"({"type": "nor", "faults": {"power_cut": {"at": 1}}})").nor.faults.power_cut->op,
+            sim::NorFlashFaults::PowerCutAt::Op::kAny);
+
+  sim::NandFaultPlan nand =
+      Read(R"({"type": "nand", "chip": "0xF1EC", "faults": {"power_cut": {"at": 5, "op": "erase"}}})").nand.faults;
+  ASSERT_TRUE(nand.power_cut.has_value());
+  EXPECT_EQ(nand.power_cut->at, 5u);
+  EXPECT_EQ(nand.power_cut->op, sim::NandOperation::kErase);
+  EXPECT_EQ(Read(R"({"type": "nand", "chip": "0xF1EC", "faults": {"power_cut": {"at": 1, "op": "any"}}})")
+                .nand.faults.power_cut->op,
+            sim::NandOperation::kAny);
+}
+
 TEST(ConfigReader, TheOlderNorSpellingsStillMeanFlashOffsets) {
   sim::NorFlashFaults faults = Read(R"({"type": "nor", "faults": {"program_fails": ["0x13C0000"],
       "erase_fails": ["0x13C0000", 4], "program_fail": [{"offset": 8, "after": 2}]}})").nor.faults;
@@ -128,6 +149,15 @@ TEST(ConfigReader, MistakesNameTheirFieldInOneForm) {
        "field 'flash.faults.program_fails': unknown field"},
       {{{"type", "nand"}, {"chip", "0xF1EC"}, {"os_driver", "yes"}}, "field 'flash.os_driver': expected true or false"},
       {{{"type", "nand"}, {"chip", "0x1234"}}, "field 'flash.chip': 0x00001234 is not a modelled chip"},
+      {{{"type", "nor"}, {"faults", {{"power_cut", {{"at", 1}, {"op", "read"}}}}}},
+       "field 'flash.faults.power_cut.op': expected \"program\", \"erase\", \"any\" or \"write\""},
+      {{{"type", "nand"}, {"chip", "0xF1EC"}, {"faults", {{"power_cut", {{"at", 1}, {"op", "write"}}}}}},
+       "field 'flash.faults.power_cut.op': expected \"program\", \"erase\" or \"any\""},
+      {{{"type", "nand"}, {"chip", "0xF1EC"}, {"faults", {{"power_cut", {{"op", "erase"}}}}}},
+       "field 'flash.faults.power_cut.at': missing"},
+      {{{"type", "nor"}, {"faults", {{"power_cut", {{"at", 0}}}}}}, "field 'flash.faults.power_cut.at': must lie in 1 to 4294967295"},
+      {{{"type", "nor"}, {"faults", {{"power_cut", {{"at", 2}, {"tear", "all"}}}}}},
+       "field 'flash.faults.power_cut.tear': expected \"bits\" or \"half\""},
   };
   for (const Case& c : cases) {
     std::string refusal = Refusal(c.flash);
